@@ -1,0 +1,1 @@
+"""Material-style components. Import each component from its own module."""

@@ -1,0 +1,1 @@
+"""Autocomplete input: see ``zarvel.material.auto_complete.complete``."""

@@ -1,0 +1,1 @@
+"""Form-bound fields (the compiled ``tessu_autocomplete`` field lives here)."""

@@ -1,0 +1,1 @@
+"""Labelled text input: see ``zarvel.material.textfield.textfield``."""

@@ -1,0 +1,161 @@
+// The value path (set_value) and the stateSignal property through which the form attaches
+// its state signal.
+#include "methods.h"
+#include "traceback.h"
+
+namespace tessu {
+
+namespace {
+
+namespace at {
+constexpr int unwrap = 100, store = 101, normalise = 102, clear = 103, selection = 104,
+              mark = 105, on_change = 106, notify = 107, emit = 108, trace_key = 109,
+              print = 110, has_complete = 111, write_back = 112, record = 116;
+constexpr int get_signal = 123, store_signal = 127, connect = 128;
+} // namespace at
+
+PyObject *failed(int line) { return fail(trace::set_value, line); }
+
+// stored == [] as the interpreter decides it; built-in types other than list never equal
+// a list, so only the rest pays for the comparison.
+int equals_empty_list(PyObject *stored) {
+    if (PyList_CheckExact(stored)) return PyList_GET_SIZE(stored) == 0;
+    if (stored == Py_None || PyUnicode_CheckExact(stored) || PyLong_CheckExact(stored) ||
+        PyTuple_CheckExact(stored) || PyDict_CheckExact(stored) || PyFloat_CheckExact(stored)) {
+        return 0;
+    }
+    Ref empty = Ref::steal(PyList_New(0));
+    if (!empty) return -1;
+    Ref result = Ref::steal(PyObject_RichCompare(stored, empty.get(), Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// self._key == "Resolution_keyyyyyyyyyyyyy"
+int is_traced_key(PyObject *key) {
+    if (key == Py_None) return 0;
+    if (PyUnicode_CheckExact(key)) return PyUnicode_Compare(key, G.s.trace_key) == 0;
+    Ref result = Ref::steal(PyObject_RichCompare(key, G.s.trace_key, Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+Ref call_with(PyObject *callable, PyObject *arg) {
+    return Ref::steal(PyObject_CallOneArg(callable, arg));
+}
+
+} // namespace
+
+PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept {
+    Strings &s = G.s;
+    PyObject *self = args[0];
+
+    // 1. A mapping carries its value under "value".
+    Ref value = Ref::borrow(args[1]);
+    if (PyDict_Check(value.get())) {
+        PyObject *call[] = {value.get(), s.value};
+        value = Ref::steal(PyObject_VectorcallMethod(s.get, call,
+                                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!value) return failed(at::unwrap);
+    }
+    // 2.-3. An emptied selection is stored as no value.
+    if (PyObject_SetAttr(self, s._value, value.get()) < 0) return failed(at::store);
+    {
+        Ref stored = Ref::steal(PyObject_GetAttr(self, s._value));
+        int empty = stored ? equals_empty_list(stored.get()) : -1;
+        if (empty < 0) return failed(at::normalise);
+        if (empty && PyObject_SetAttr(self, s._value, Py_None) < 0) return failed(at::clear);
+    }
+    // 4. A State selection flag learns that a value was chosen.
+    {
+        Ref selected = Ref::steal(PyObject_GetAttr(self, s._selected));
+        Ref state_type = selected ? Ref::steal(lookup_global(s.State)) : nullptr;
+        int is_state = state_type ? PyObject_IsInstance(selected.get(), state_type.get()) : -1;
+        if (is_state < 0) return failed(at::selection);
+        if (is_state) {
+            selected = Ref::steal(PyObject_GetAttr(self, s._selected));
+            if (!selected || PyObject_SetAttr(selected.get(), s.value, Py_True) < 0) {
+                return failed(at::mark);
+            }
+        }
+    }
+    // 5.-6. The owner's callback and the signal get the value as it came in.
+    {
+        Ref on_change = Ref::steal(PyObject_GetAttr(self, s._onChange));
+        int wanted = on_change ? PyObject_IsTrue(on_change.get()) : -1;
+        if (wanted < 0) return failed(at::on_change);
+        if (wanted) {
+            on_change = Ref::steal(PyObject_GetAttr(self, s._onChange));
+            if (!on_change || !call_with(on_change.get(), value.get())) {
+                return failed(at::notify);
+            }
+        }
+    }
+    {
+        Ref signal = Ref::steal(PyObject_GetAttr(self, s.valueChanged));
+        PyObject *call[] = {signal.get(), value.get()};
+        if (!signal || !Ref::steal(PyObject_VectorcallMethod(
+                           s.emit, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))) {
+            return failed(at::emit);
+        }
+    }
+    // 7. One field's values are traced on standard output.
+    {
+        Ref key = Ref::steal(PyObject_GetAttr(self, s._key));
+        int traced = key ? is_traced_key(key.get()) : -1;
+        if (traced < 0) return failed(at::trace_key);
+        if (traced) {
+            Ref stored = Ref::steal(PyObject_GetAttr(self, s._value));
+            PyObject *call[] = {s.trace_key, stored.get()};
+            if (!stored || !Ref::steal(PyObject_Vectorcall(G.builtin_print, call, 2, nullptr))) {
+                return failed(at::print);
+            }
+        }
+    }
+    // 8. The input shows the stored value, without reporting it back to us. The autocomplete
+    // may call in while it is still being built, before _complete exists.
+    {
+        Ref probe = Ref::steal(PyObject_GetAttr(self, s._complete));
+        if (!probe) {
+            PyErr_Clear();
+        } else {
+            Ref complete = Ref::steal(PyObject_GetAttr(self, s._complete));
+            Ref field = complete ? Ref::steal(PyObject_GetAttr(complete.get(), s._inputField))
+                                 : nullptr;
+            Ref set = field ? Ref::steal(PyObject_GetAttr(field.get(), s._set_value)) : nullptr;
+            Ref stored = set ? Ref::steal(PyObject_GetAttr(self, s._value)) : nullptr;
+            if (!stored) return failed(at::write_back);
+            PyObject *call[] = {stored.get(), Py_False};
+            if (!Ref::steal(PyObject_Vectorcall(set.get(), call, 0, G.kw_set_value))) {
+                return failed(at::write_back);
+            }
+        }
+    }
+    // 9.
+    {
+        Ref set_state = Ref::steal(PyObject_GetAttr(self, s._setState));
+        Ref stored = set_state ? Ref::steal(PyObject_GetAttr(self, s._value)) : nullptr;
+        if (!stored || !call_with(set_state.get(), stored.get())) return failed(at::record);
+    }
+    return Py_NewRef(Py_None);
+}
+
+PyObject *state_signal_get_body(Function *, PyObject *const *args, PyObject *) noexcept {
+    PyObject *signal = PyObject_GetAttr(args[0], G.s._stateSignal);
+    return signal ? signal : fail(trace::state_signal, at::get_signal);
+}
+
+// Stores first, then connects: the signal is kept even when it cannot be connected.
+PyObject *state_signal_set_body(Function *, PyObject *const *args, PyObject *) noexcept {
+    PyObject *self = args[0];
+    if (PyObject_SetAttr(self, G.s._stateSignal, args[1]) < 0) {
+        return fail(trace::state_signal, at::store_signal);
+    }
+    Ref signal = Ref::steal(PyObject_GetAttr(self, G.s._stateSignal));
+    Ref connect = signal ? Ref::steal(PyObject_GetAttr(signal.get(), G.s.connect)) : nullptr;
+    Ref slot = connect ? Ref::steal(PyObject_GetAttr(self, G.s.state)) : nullptr;
+    if (!slot || !call_with(connect.get(), slot.get())) {
+        return fail(trace::state_signal, at::connect);
+    }
+    return Py_NewRef(Py_None);
+}
+
+} // namespace tessu

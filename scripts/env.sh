@@ -1,0 +1,263 @@
+# shellcheck shell=bash
+# Prepares a CPython 3.13 virtual environment with this package installed from the
+# work tree. Meant to be sourced (scripts/test.sh, scripts/demo.sh); running it
+# directly only does the setup.
+#
+# Knobs (environment):
+#   PYTHON         interpreter to use instead of searching for CPython 3.13
+#   VENV           virtual environment directory (default: <repo>/.venv)
+#   FORCE_INSTALL  1 = reinstall the package even if the sources look unchanged
+#   SKIP_APT       1 = only report missing Qt system libraries, never install them
+#
+# After sourcing: REPO_ROOT, VENV and VENV_PY are exported, and the venv's bin/ is
+# first on PATH.
+#
+# Every step reports failure through its return status instead of `exit`, so that
+# sourcing this from an interactive shell can never close that shell.
+
+_zenv_say() { printf 'env.sh: %s\n' "$*" >&2; }
+
+# Prints the interpreter's real path if it is a usable CPython 3.13 (not the
+# free-threaded build, whose ABI the Qt wheels do not ship for), else fails.
+# Running it is the only honest test: a pyenv shim exists on PATH even when it
+# cannot run anything.
+_zenv_probe_python() {
+    "$@" - <<'EOF' 2>/dev/null
+import sys, sysconfig
+ok = (
+    sys.implementation.name == "cpython"
+    and sys.version_info[:2] == (3, 13)
+    and not sysconfig.get_config_var("Py_GIL_DISABLED")
+)
+if ok:
+    print(sys.executable)
+sys.exit(0 if ok else 1)
+EOF
+}
+
+_zenv_find_python() {
+    local found candidate root
+    if [[ -n "${PYTHON:-}" ]]; then
+        if found=$(_zenv_probe_python "$PYTHON"); then
+            printf '%s\n' "$found"
+            return 0
+        fi
+        _zenv_say "PYTHON=$PYTHON is not a runnable CPython 3.13 (non-free-threaded)"
+        return 1
+    fi
+
+    for candidate in python3.13 python3; do
+        if command -v "$candidate" >/dev/null 2>&1 &&
+            found=$(_zenv_probe_python "$candidate"); then
+            printf '%s\n' "$found"
+            return 0
+        fi
+    done
+
+    # pyenv installs 3.13 without putting it on PATH unless it is selected.
+    root=""
+    if command -v pyenv >/dev/null 2>&1; then
+        root=$(pyenv root 2>/dev/null || true)
+    fi
+    [[ -n "$root" ]] || root="${PYENV_ROOT:-$HOME/.pyenv}"
+    if [[ -d "$root/versions" ]]; then
+        # Newest patch release first.
+        while IFS= read -r candidate; do
+            if found=$(_zenv_probe_python "$candidate"); then
+                printf '%s\n' "$found"
+                return 0
+            fi
+        done < <(compgen -G "$root/versions/3.13*/bin/python3.13" | sort -rV)
+    fi
+
+    for candidate in /usr/local/bin/python3.13 /usr/bin/python3.13; do
+        if [[ -x "$candidate" ]] && found=$(_zenv_probe_python "$candidate"); then
+            printf '%s\n' "$found"
+            return 0
+        fi
+    done
+
+    _zenv_say "no CPython 3.13 found."
+    _zenv_say "looked for: python3.13 and python3 on PATH, pyenv versions 3.13.* under ${root:-~/.pyenv},"
+    _zenv_say "/usr/local/bin/python3.13, /usr/bin/python3.13."
+    _zenv_say "install one (e.g. 'pyenv install 3.13' or Debian 13's python3) or set PYTHON=/path/to/python3.13"
+    return 1
+}
+
+# Shared libraries the Qt wheels (PySide6, PyQt6, PyQt5) load from the system for
+# the offscreen platform, as "soname package [package...]". Where Debian renamed a
+# package (the t64 transition of Debian 13) the newer name comes first.
+_ZENV_QT_LIBS=(
+    "libEGL.so.1 libegl1"
+    "libGL.so.1 libgl1"
+    "libX11.so.6 libx11-6"
+    "libXext.so.6 libxext6"
+    "libxkbcommon.so.0 libxkbcommon0"
+    "libfontconfig.so.1 libfontconfig1"
+    "libfreetype.so.6 libfreetype6"
+    "libdbus-1.so.3 libdbus-1-3"
+    "libglib-2.0.so.0 libglib2.0-0t64 libglib2.0-0"
+    "libgthread-2.0.so.0 libglib2.0-0t64 libglib2.0-0"
+    "libz.so.1 zlib1g"
+    "libzstd.so.1 libzstd1"
+)
+
+_zenv_ldconfig() {
+    local lc
+    for lc in ldconfig /sbin/ldconfig /usr/sbin/ldconfig; do
+        if command -v "$lc" >/dev/null 2>&1; then
+            "$lc" -p
+            return 0
+        fi
+    done
+    return 1
+}
+
+_zenv_qt_system_libs() {
+    local cache entry soname pkgs_line pkg chosen missing_so=() missing_pkg=() pkgs=()
+    if ! cache=$(_zenv_ldconfig); then
+        _zenv_say "warning: no ldconfig, cannot check Qt's system libraries"
+        return 0
+    fi
+    for entry in "${_ZENV_QT_LIBS[@]}"; do
+        read -r soname _ <<<"$entry"
+        if ! grep -qF -- "$soname " <<<"$cache"; then
+            missing_so+=("$soname")
+        fi
+    done
+    if ((${#missing_so[@]} == 0)); then
+        _zenv_say "Qt system libraries: all present"
+        return 0
+    fi
+    _zenv_say "Qt system libraries missing: ${missing_so[*]}"
+
+    if [[ "$(id -u)" != 0 || "${SKIP_APT:-0}" == 1 ]] || ! command -v apt-get >/dev/null 2>&1; then
+        for entry in "${_ZENV_QT_LIBS[@]}"; do
+            read -r soname pkg _ <<<"$entry"
+            [[ " ${missing_so[*]} " == *" $soname "* ]] && missing_pkg+=("$pkg")
+        done
+        _zenv_say "not installing them (needs root and apt-get; SKIP_APT=${SKIP_APT:-0})."
+        _zenv_say "on Debian: apt-get install $(printf '%s\n' "${missing_pkg[@]}" | sort -u | tr '\n' ' ')"
+        if [[ " ${missing_pkg[*]} " == *" libglib2.0-0t64 "* ]]; then
+            _zenv_say "(Debian 12 and older: libglib2.0-0 instead of libglib2.0-0t64)"
+        fi
+        return 0
+    fi
+
+    _zenv_say "apt-get update"
+    if ! DEBIAN_FRONTEND=noninteractive apt-get update -qq; then
+        _zenv_say "apt-get update failed"
+        return 1
+    fi
+    for entry in "${_ZENV_QT_LIBS[@]}"; do
+        read -r soname pkgs_line <<<"$entry"
+        [[ " ${missing_so[*]} " == *" $soname "* ]] || continue
+        read -r -a pkgs <<<"$pkgs_line"
+        chosen=""
+        for pkg in "${pkgs[@]}"; do
+            # A purely virtual or unknown name has no version to show.
+            if apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1; then
+                chosen=$pkg
+                break
+            fi
+        done
+        if [[ -z "$chosen" ]]; then
+            _zenv_say "no Debian package found for $soname (tried: ${pkgs[*]})"
+            return 1
+        fi
+        [[ " ${missing_pkg[*]} " == *" $chosen "* ]] || missing_pkg+=("$chosen")
+    done
+    _zenv_say "apt-get install ${missing_pkg[*]}"
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_pkg[@]}"; then
+        _zenv_say "apt-get install failed"
+        return 1
+    fi
+}
+
+# Everything that goes into the wheel; when none of it changed since the last
+# successful install into this venv, rebuilding would only cost a minute.
+_zenv_source_hash() {
+    (
+        cd "$REPO_ROOT" || exit 1
+        inputs=()
+        for p in pyproject.toml CMakeLists.txt README.md include material host; do
+            if [[ -e "$p" ]]; then inputs+=("$p"); fi
+        done
+        {
+            printf '%s\n' "$1"
+            find "${inputs[@]}" -name __pycache__ -prune -o -type f -print0 |
+                LC_ALL=C sort -z | xargs -0 -r sha256sum
+        } | sha256sum | cut -d' ' -f1
+    )
+}
+
+_zenv_make_venv() {
+    local py=$1
+    if [[ -x "$VENV/bin/python" ]] && _zenv_probe_python "$VENV/bin/python" >/dev/null; then
+        _zenv_say "reusing venv $VENV"
+        return 0
+    fi
+    if [[ -e "$VENV" ]] && ! [[ -d "$VENV" && -z "$(ls -A -- "$VENV")" ]]; then
+        if [[ ! -f "$VENV/pyvenv.cfg" ]]; then
+            _zenv_say "$VENV exists and is not a virtual environment; set VENV to another path"
+            return 1
+        fi
+        _zenv_say "venv $VENV is broken or not CPython 3.13; recreating it"
+        rm -rf -- "$VENV" || return 1
+    fi
+    _zenv_say "creating venv $VENV with $py"
+    if ! "$py" -m venv "$VENV"; then
+        _zenv_say "'$py -m venv' failed (on Debian's own python3.13 the venv module needs the python3.13-venv package)"
+        return 1
+    fi
+}
+
+_zenv_install_package() {
+    local stamp="$VENV/.zarvel-install-stamp" want
+    want=$(_zenv_source_hash "$VENV_PY") || return 1
+    if [[ "${FORCE_INSTALL:-0}" != 1 && -f "$stamp" && "$(<"$stamp")" == "$want" ]]; then
+        _zenv_say "package already installed from these sources (FORCE_INSTALL=1 rebuilds)"
+        return 0
+    fi
+    rm -f -- "$stamp"
+    _zenv_say "upgrading pip"
+    "$VENV_PY" -m pip install --disable-pip-version-check -q --upgrade pip || return 1
+    _zenv_say "installing .[test] (compiles the C++ extension; takes a minute)"
+    export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}"
+    if ! (cd "$REPO_ROOT" && "$VENV_PY" -m pip install --disable-pip-version-check ".[test]"); then
+        _zenv_say "pip install .[test] failed"
+        return 1
+    fi
+    printf '%s\n' "$want" >"$stamp"
+}
+
+_zenv_main() {
+    local py
+    REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd) || return 1
+    VENV=${VENV:-$REPO_ROOT/.venv}
+    # A relative VENV must not depend on the directory the caller later moves to.
+    [[ "$VENV" == /* ]] || VENV="$PWD/$VENV"
+    export REPO_ROOT VENV
+
+    py=$(_zenv_find_python) || return 1
+    _zenv_say "using $py ($("$py" -c 'import platform; print(platform.python_version())'))"
+    _zenv_qt_system_libs || return 1
+    _zenv_make_venv "$py" || return 1
+    VENV_PY="$VENV/bin/python"
+    export VENV_PY
+    _zenv_install_package || return 1
+
+    export VIRTUAL_ENV="$VENV"
+    case ":$PATH:" in
+    *":$VENV/bin:"*) ;;
+    *) export PATH="$VENV/bin:$PATH" ;;
+    esac
+    _zenv_say "ready: $VENV_PY"
+}
+
+if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+    set -euo pipefail
+    _zenv_main
+else
+    _zenv_main || return 1
+fi

@@ -191,6 +191,30 @@ _zenv_source_hash() {
     )
 }
 
+# A distribution's own Python may come without venv support or C headers, and a bare
+# machine without a C++ compiler; all three are needed to build the extension.
+_zenv_build_tools() {
+    local py=$1 missing=() minor pkg
+    minor=$("$py" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
+    "$py" -c 'import ensurepip' >/dev/null 2>&1 || missing+=("python$minor-venv")
+    "$py" -c 'import os, sysconfig; assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' \
+        >/dev/null 2>&1 || missing+=("python$minor-dev")
+    command -v g++ >/dev/null 2>&1 || missing+=("g++")
+    ((${#missing[@]} == 0)) && return 0
+    _zenv_say "build prerequisites missing: ${missing[*]}"
+    if [[ "$(id -u)" != 0 || "${SKIP_APT:-0}" == 1 ]] || ! command -v apt-get >/dev/null 2>&1; then
+        _zenv_say "on Debian: apt-get install ${missing[*]}"
+        return 0
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq || return 1
+    for pkg in "${missing[@]}"; do
+        # Debian names these after the exact version, with a generic fallback.
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$pkg" ||
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+                "${pkg/python$minor/python3}" || return 1
+    done
+}
+
 _zenv_make_venv() {
     local py=$1
     if [[ -x "$VENV/bin/python" ]] && _zenv_probe_python "$VENV/bin/python" >/dev/null; then
@@ -242,6 +266,7 @@ _zenv_main() {
     py=$(_zenv_find_python) || return 1
     _zenv_say "using $py ($("$py" -c 'import platform; print(platform.python_version())'))"
     _zenv_qt_system_libs || return 1
+    _zenv_build_tools "$py" || return 1
     _zenv_make_venv "$py" || return 1
     VENV_PY="$VENV/bin/python"
     export VENV_PY

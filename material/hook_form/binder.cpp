@@ -9,6 +9,18 @@ static bool same_name(PyObject *param, PyObject *key) noexcept {
     return param == key || (PyUnicode_Check(key) && PyUnicode_Compare(param, key) == 0);
 }
 
+// The keyword that binds `param`: written-in-source keywords match by identity, others by
+// value, and the first match wins.
+static Py_ssize_t find_keyword(PyObject *param, PyObject *kwnames, Py_ssize_t nkw) noexcept {
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (PyTuple_GET_ITEM(kwnames, k) == param) return k;
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (same_name(param, PyTuple_GET_ITEM(kwnames, k))) return k;
+    }
+    return -1;
+}
+
 static bool argcount_error(const Signature &sig, Py_ssize_t given) noexcept {
     Py_ssize_t expected;
     const char *quantifier;
@@ -43,8 +55,12 @@ static bool leftover_keywords(const Signature &sig, PyObject *const *kwvalues,
                 break;
             }
         }
-        if (owner >= nargs) continue; // taken by its parameter
-        if (owner >= 0) {
+        if (owner >= nargs && find_keyword(G.s.*sig.params[owner], kwnames, nkw) == k) {
+            continue; // the one its parameter took
+        }
+        int seen = owner < 0 && collected ? PyDict_Contains(collected, key) : 0;
+        if (seen < 0) return false;
+        if (owner >= 0 || seen) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          sig.name, key);
             return false;
@@ -84,16 +100,9 @@ static bool bind_values(const Signature &sig, PyObject *defaults, PyObject *cons
     Py_ssize_t first_default = sig.npositional - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
     // Parameters in order, so that the first missing required one is the one reported.
     for (int i = static_cast<int>(nargs); i < sig.npositional; ++i) {
-        PyObject *param = G.s.*sig.params[i];
-        PyObject *found = nullptr;
-        for (Py_ssize_t k = 0; k < nkw && !found; ++k) {
-            if (PyTuple_GET_ITEM(kwnames, k) == param) found = kwvalues[k];
-        }
-        for (Py_ssize_t k = 0; k < nkw && !found; ++k) {
-            if (same_name(param, PyTuple_GET_ITEM(kwnames, k))) found = kwvalues[k];
-        }
-        if (found) {
-            values[i] = found;
+        Py_ssize_t k = find_keyword(G.s.*sig.params[i], kwnames, nkw);
+        if (k >= 0) {
+            values[i] = kwvalues[k];
             ++matched;
         } else if (i < sig.nrequired) {
             return argcount_error(sig, i);

@@ -32,15 +32,14 @@ static bool argcount_error(const Signature &sig, Py_ssize_t given) noexcept {
         quantifier = "at most";
     }
     if (sig.nrequired == sig.npositional) quantifier = "exactly";
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
-                 quantifier, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 sig.name, quantifier, expected, expected == 1 ? "" : "s", given);
     return false;
 }
 
 // Keywords that no parameter took: collect them or report the first offender.
-static bool leftover_keywords(const Signature &sig, PyObject *const *kwvalues,
-                              PyObject *kwnames, Py_ssize_t nargs, PyObject *collected) noexcept {
+static bool leftover_keywords(const Signature &sig, PyObject *const *kwvalues, PyObject *kwnames,
+                              Py_ssize_t nargs, PyObject *collected) noexcept {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
@@ -66,8 +65,8 @@ static bool leftover_keywords(const Signature &sig, PyObject *const *kwvalues,
             return false;
         }
         if (!collected) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         sig.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                         key);
             return false;
         }
         if (PyDict_SetItem(collected, key, kwvalues[k]) < 0) return false;
@@ -92,7 +91,8 @@ static bool bind_values(const Signature &sig, PyObject *defaults, PyObject *cons
                         Py_ssize_t nargs, PyObject *kwnames, PyObject **values,
                         Ref *varkw) noexcept {
     if (nargs > sig.npositional) return argcount_error(sig, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        values[i] = args[i];
 
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject *const *kwvalues = args + nargs;

@@ -7,24 +7,37 @@ namespace tessu {
 
 namespace {
 
-constexpr unsigned bit(int i) { return 1u << i; }
+constexpr unsigned bit(int i) {
+    return 1u << i;
+}
 
 constexpr Signature init_signature = {
-    "__init__", trace::init, line::init,
+    "__init__",
+    trace::init,
+    line::init,
     {&Strings::self, &Strings::name, &Strings::key, &Strings::label, &Strings::selected,
      &Strings::onChange, &Strings::helperText},
-    7, 2, true, bit(2) | bit(3) | bit(6), // key, label, helperText
+    7,
+    2,
+    true,
+    bit(2) | bit(3) | bit(6), // key, label, helperText
 };
 constexpr Signature set_value_signature = {
-    "set_value", trace::set_value, line::set_value, {&Strings::self, &Strings::value}, 2, 1,
-    false, 0,
+    "set_value", trace::set_value, line::set_value, {&Strings::self, &Strings::value}, 2, 1, false,
+    0,
 };
 constexpr Signature state_signal_get_signature = {
     "stateSignal", trace::state_signal, line::state_signal_get, {&Strings::self}, 1, 1, false, 0,
 };
 constexpr Signature state_signal_set_signature = {
-    "stateSignal", trace::state_signal, line::state_signal_set, {&Strings::self, &Strings::value},
-    2, 2, false, 0,
+    "stateSignal",
+    trace::state_signal,
+    line::state_signal_set,
+    {&Strings::self, &Strings::value},
+    2,
+    2,
+    false,
+    0,
 };
 constexpr Signature state_signature = {
     "state", trace::state, line::state, {&Strings::self, &Strings::state}, 2, 2, false, 0,
@@ -81,9 +94,9 @@ Ref resolve_bases(PyObject *bases) {
             if (resolved) resolved = Ref::steal(PySequence_List(resolved.get()));
             if (!resolved) return nullptr;
         }
-        int status = entries ? PyList_SetSlice(resolved.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX,
-                                               entries.get())
-                             : PyList_Append(resolved.get(), base);
+        int status =
+            entries ? PyList_SetSlice(resolved.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, entries.get())
+                    : PyList_Append(resolved.get(), base);
         if (status < 0) return nullptr;
     }
     if (!resolved) return Ref::borrow(bases);
@@ -123,10 +136,10 @@ Ref prepare_namespace(PyObject *meta, PyObject *bases) {
     return ns;
 }
 
-Ref method(const Signature &sig, Body body, PyObject *name, PyObject *qualname,
-           PyObject *defaults, PyObject *annotations, PyObject *code) {
-    return Ref::steal(new_function({&sig, body, name, qualname, defaults, annotations, code,
-                                    nullptr}));
+Ref method(const Signature &sig, Body body, PyObject *name, PyObject *qualname, PyObject *defaults,
+           PyObject *annotations, PyObject *code) {
+    return Ref::steal(
+        new_function({&sig, body, name, qualname, defaults, annotations, code, nullptr}));
 }
 
 // `decorator_factory(arg)(function)`, with the factory looked up like a module global.
@@ -198,8 +211,8 @@ bool fill_namespace(PyObject *ns, Ref &init) {
         return fail_at(line::state_signal_set);
     }
 
-    Ref state = method(state_signature, state_body, s.state, s.qual_state, nullptr, nullptr,
-                       G.code_state);
+    Ref state =
+        method(state_signature, state_body, s.state, s.qual_state, nullptr, nullptr, G.code_state);
     Ref slot;
     if (state) slot = decorate(s.Slot, G.builtin_object, state.get());
     if (!slot || !ns_set(ns, s.state, slot.get())) return fail_at(line::state);

@@ -12,8 +12,8 @@ namespace {
 namespace at {
 constexpr int super_init = 24, key = 25, use_state = 26;
 constexpr int set_layout = 28, margins = 29, spacing = 30;
-constexpr int name = 32, label = 33, value = 34, selected = 35, helper_text = 36,
-              on_change = 37, state_signal = 38;
+constexpr int name = 32, label = 33, value = 34, selected = 35, helper_text = 36, on_change = 37,
+              state_signal = 38;
 constexpr int autocomplete = 40, read_key = 41, read_name = 42, read_selected = 43,
               merge_kwargs = 46;
 constexpr int controller = 48, caption = 50, style = 51, set_text = 57, add_caption = 58,
@@ -90,8 +90,7 @@ PyObject *captured_self(Function *fn) {
     PyObject *self = reinterpret_cast<Scope *>(fn->scope)->self;
     if (!self || self == Py_None) {
         PyErr_Format(PyExc_NameError,
-                     "free variable '%s' referenced before assignment in enclosing scope",
-                     "self");
+                     "free variable '%s' referenced before assignment in enclosing scope", "self");
         return nullptr;
     }
     return self;
@@ -104,8 +103,8 @@ PyObject *change_body(Function *fn, PyObject *const *args, PyObject *) noexcept 
     PyObject *self = captured_self(fn);
     if (!self) return fail(trace::lambda, line::lambda);
     PyObject *call[] = {self, args[0]};
-    PyObject *result = PyObject_VectorcallMethod(G.s.set_value, call,
-                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *result =
+        PyObject_VectorcallMethod(G.s.set_value, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     return result ? result : fail(trace::lambda, line::lambda);
 }
 
@@ -222,14 +221,14 @@ bool unpack_pair(PyObject *value, Ref &first, Ref &second) {
 
 // self.layout(), fetched afresh for each layout operation.
 Ref current_layout(PyObject *self) {
-    return Ref::steal(PyObject_VectorcallMethod(G.s.layout, &self,
-                                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(G.s.layout, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref call_method(PyObject *obj, PyObject *name, PyObject *arg) {
     PyObject *args[] = {obj, arg};
-    return Ref::steal(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // super().__init__() through the class cell of __init__.
@@ -266,8 +265,8 @@ bool build_autocomplete(PyObject *self, PyObject *scope, PyObject *kwargs, int &
     line = at::autocomplete;
     Ref on_change = inner_function(change_signature, change_body, s.lambda, G.code_lambda, scope);
     if (!on_change) return false;
-    Ref render_input = inner_function(render_input_signature, render_input_body, s.lambda1,
-                                      G.code_lambda1, scope);
+    Ref render_input =
+        inner_function(render_input_signature, render_input_body, s.lambda1, G.code_lambda1, scope);
     if (!render_input) return false;
 
     Ref complete;
@@ -281,16 +280,16 @@ bool build_autocomplete(PyObject *self, PyObject *scope, PyObject *kwargs, int &
         PyObject *values[] = {key.get(), name.get(), selected.get(), on_change.get(),
                               render_input.get()};
         for (Py_ssize_t i = 0; i < 5; ++i) {
-            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(G.kw_autocomplete, i),
-                               values[i]) < 0) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(G.kw_autocomplete, i), values[i]) <
+                0) {
                 return false;
             }
         }
         line = at::merge_kwargs;
         if (!merge_keywords(keywords.get(), kwargs)) return false;
         line = at::autocomplete;
-        complete = Ref::steal(PyObject_VectorcallDict(autocomplete.get(), nullptr, 0,
-                                                      keywords.get()));
+        complete =
+            Ref::steal(PyObject_VectorcallDict(autocomplete.get(), nullptr, 0, keywords.get()));
     }
     return complete && set_attr(self, s._complete, complete.get());
 }
@@ -300,8 +299,7 @@ bool add_controller(PyObject *self, PyObject *name) {
     Ref layout = current_layout(self);
     Ref add_widget = layout ? Ref::steal(PyObject_GetAttr(layout.get(), G.s.addWidget)) : nullptr;
     Ref controller_type = add_widget ? Ref::steal(lookup_global(G.s.Controller)) : nullptr;
-    Ref complete =
-        controller_type ? Ref::steal(PyObject_GetAttr(self, G.s._complete)) : nullptr;
+    Ref complete = controller_type ? Ref::steal(PyObject_GetAttr(self, G.s._complete)) : nullptr;
     if (!complete) return false;
     PyObject *args[] = {name, Py_False, complete.get()};
     Ref controller =
@@ -312,8 +310,8 @@ bool add_controller(PyObject *self, PyObject *name) {
 // The caption's base style: the theme's caption props between a padding and a size.
 bool style_caption(PyObject *self) {
     Ref caption = Ref::steal(PyObject_GetAttr(self, G.s.lbl_helper_text));
-    Ref set_style = caption ? Ref::steal(PyObject_GetAttr(caption.get(), G.s.setStyleSheet))
-                            : nullptr;
+    Ref set_style =
+        caption ? Ref::steal(PyObject_GetAttr(caption.get(), G.s.setStyleSheet)) : nullptr;
     Ref use_theme = set_style ? Ref::steal(lookup_global(G.s.useTheme)) : nullptr;
     Ref theme = use_theme ? Ref::steal(PyObject_CallNoArgs(use_theme.get())) : nullptr;
     Ref typography = theme ? Ref::steal(PyObject_GetAttr(theme.get(), G.s.typography)) : nullptr;
@@ -324,8 +322,8 @@ bool style_caption(PyObject *self) {
     Ref props = Ref::steal(PyObject_VectorcallMethod(G.s.to_qss_props, &target,
                                                      1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     Ref props_text = props ? format_simple(props.get()) : nullptr;
-    Ref sheet = props_text ? join({G.s.caption_css_head, props_text.get(), G.s.caption_css_tail})
-                           : nullptr;
+    Ref sheet =
+        props_text ? join({G.s.caption_css_head, props_text.get(), G.s.caption_css_tail}) : nullptr;
     return sheet && Ref::steal(PyObject_CallOneArg(set_style.get(), sheet.get()));
 }
 
@@ -350,8 +348,8 @@ PyObject *init_body(Function *fn, PyObject *const *args, PyObject *kwargs) noexc
     if (!set_attr(self, s._key, key)) return failed(at::key);
     {
         Ref use_state = Ref::steal(lookup_global(s.useState));
-        Ref pair = use_state ? Ref::steal(PyObject_CallOneArg(use_state.get(), s.none_text))
-                             : nullptr;
+        Ref pair =
+            use_state ? Ref::steal(PyObject_CallOneArg(use_state.get(), s.none_text)) : nullptr;
         Ref state, set_state;
         if (!pair || !unpack_pair(pair.get(), state, set_state) ||
             !set_attr(self, s._state, state.get()) ||
@@ -370,8 +368,8 @@ PyObject *init_body(Function *fn, PyObject *const *args, PyObject *kwargs) noexc
     }
     {
         Ref layout = current_layout(self);
-        Ref margins = layout ? Ref::steal(PyObject_GetAttr(layout.get(), s.setContentsMargins))
-                             : nullptr;
+        Ref margins =
+            layout ? Ref::steal(PyObject_GetAttr(layout.get(), s.setContentsMargins)) : nullptr;
         if (!margins || !Ref::steal(PyObject_Call(margins.get(), G.tuple_0000, nullptr))) {
             return failed(at::margins);
         }
@@ -397,8 +395,8 @@ PyObject *init_body(Function *fn, PyObject *const *args, PyObject *kwargs) noexc
     // 11.-13. The caption under the input: empty until the form reports an error.
     {
         Ref label_type = Ref::steal(lookup_global(s.QLabel));
-        Ref caption = label_type ? Ref::steal(PyObject_CallOneArg(label_type.get(), self))
-                                 : nullptr;
+        Ref caption =
+            label_type ? Ref::steal(PyObject_CallOneArg(label_type.get(), self)) : nullptr;
         if (!caption || !set_attr(self, s.lbl_helper_text, caption.get())) {
             return failed(at::caption);
         }
@@ -421,8 +419,8 @@ PyObject *init_body(Function *fn, PyObject *const *args, PyObject *kwargs) noexc
     // 14. Values the autocomplete signals reach set_value too.
     {
         Ref complete = Ref::steal(PyObject_GetAttr(self, s._complete));
-        Ref signal = complete ? Ref::steal(PyObject_GetAttr(complete.get(), s.valueChanged))
-                              : nullptr;
+        Ref signal =
+            complete ? Ref::steal(PyObject_GetAttr(complete.get(), s.valueChanged)) : nullptr;
         Ref connect = signal ? Ref::steal(PyObject_GetAttr(signal.get(), s.connect)) : nullptr;
         Ref slot = connect ? Ref::steal(PyObject_GetAttr(self, s.set_value)) : nullptr;
         if (!slot || !Ref::steal(PyObject_CallOneArg(connect.get(), slot.get()))) {

@@ -13,7 +13,9 @@ constexpr int theme = 132, field = 133, error = 135, error_slot = 136, caption_t
               caption_style = 141, visible = 147, show = 148, valid_slot = 150, hide = 151;
 } // namespace at
 
-PyObject *failed(int line) { return fail(trace::state, line); }
+PyObject *failed(int line) {
+    return fail(trace::state, line);
+}
 
 Ref get(PyObject *state, PyObject *key) {
     PyObject *args[] = {state, key};
@@ -26,7 +28,9 @@ Ref call_method0(PyObject *obj, PyObject *name) {
         PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref attr(PyObject *obj, PyObject *name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+Ref attr(PyObject *obj, PyObject *name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
 
 Ref attr_path(PyObject *obj, PyObject *first, PyObject *second, PyObject *third) {
     Ref a = attr(obj, first);
@@ -82,10 +86,11 @@ bool show_error(PyObject *self, PyObject *state, PyObject *theme, int &line) {
         Ref weight_text = weight ? format_simple(weight.get()) : nullptr;
         Ref color = weight_text ? attr_path(theme, s.palette, s.error, s.main) : nullptr;
         Ref color_text = color ? format_simple(color.get()) : nullptr;
-        Ref sheet = color_text ? join({s.error_css_size, size_text.get(), s.error_css_weight,
-                                       weight_text.get(), s.error_css_color, color_text.get(),
-                                       s.error_css_end})
-                               : nullptr;
+        Ref sheet =
+            color_text
+                ? join({s.error_css_size, size_text.get(), s.error_css_weight, weight_text.get(),
+                        s.error_css_color, color_text.get(), s.error_css_end})
+                : nullptr;
         if (!sheet || !Ref::steal(PyObject_CallOneArg(set_style.get(), sheet.get()))) {
             return false;
         }
@@ -131,8 +136,8 @@ PyObject *state_body(Function *, PyObject *const *args, PyObject *) noexcept {
     {
         Ref name = attr(self, s._name);
         Ref field = name ? get(state, s.field) : nullptr;
-        Ref same = field ? Ref::steal(PyObject_RichCompare(name.get(), field.get(), Py_EQ))
-                         : nullptr;
+        Ref same =
+            field ? Ref::steal(PyObject_RichCompare(name.get(), field.get(), Py_EQ)) : nullptr;
         int ours = same ? PyObject_IsTrue(same.get()) : -1;
         if (ours < 0) return failed(at::field);
         if (!ours) return Py_NewRef(Py_None);

@@ -102,7 +102,9 @@ static PyObject *function_repr(PyObject *self) {
 // Attribute access mirrors a Python function: names and the docstring can be replaced,
 // everything that drives the call (defaults, code, globals) is fixed.
 
-static PyObject *or_none(PyObject *p) { return Py_NewRef(p ? p : Py_None); }
+static PyObject *or_none(PyObject *p) {
+    return Py_NewRef(p ? p : Py_None);
+}
 
 static PyObject *get_name(PyObject *self, void *) {
     return Py_NewRef(reinterpret_cast<Function *>(self)->name);
@@ -151,7 +153,9 @@ static PyObject *get_defaults(PyObject *self, void *) {
     return or_none(reinterpret_cast<Function *>(self)->defaults);
 }
 
-static PyObject *get_none(PyObject *, void *) { return Py_NewRef(Py_None); }
+static PyObject *get_none(PyObject *, void *) {
+    return Py_NewRef(Py_None);
+}
 
 static PyObject *get_annotations(PyObject *self, void *) {
     auto *fn = reinterpret_cast<Function *>(self);
@@ -207,8 +211,7 @@ static PyType_Spec function_spec = {
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
 

@@ -24,7 +24,8 @@ constexpr Entry entries[] = {
 
 bool create_strings() noexcept {
     for (const Entry &e : entries) {
-        PyObject *s = e.interned ? PyUnicode_InternFromString(e.text) : PyUnicode_FromString(e.text);
+        PyObject *s =
+            e.interned ? PyUnicode_InternFromString(e.text) : PyUnicode_FromString(e.text);
         if (!s) return false;
         G.s.*e.field = s;
         if (PyObject_Hash(s) == -1) return false;

@@ -16,8 +16,8 @@ ModuleState G;
 
 namespace {
 
-PyObject *the_module = nullptr;       // owned once an exec step has started with it
-int64_t first_interpreter_id = -1;    // the interpreter that first created the module
+PyObject *the_module = nullptr;    // owned once an exec step has started with it
+int64_t first_interpreter_id = -1; // the interpreter that first created the module
 
 int fail_exec(int line) {
     add_traceback(trace::init_module, line);
@@ -68,7 +68,9 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
 // ---- Exec step: the module-state table ------------------------------------------------
 
 // The table outlives a failed exec; a later attempt replaces what the failed one left.
-void set_entry(PyObject *&slot, PyObject *value) { Py_XSETREF(slot, value); }
+void set_entry(PyObject *&slot, PyObject *value) {
+    Py_XSETREF(slot, value);
+}
 
 bool check_version() {
     unsigned long runtime_major = Py_Version >> 24;
@@ -110,7 +112,8 @@ PyObject *names_tuple(std::initializer_list<PyObject *> names) {
     PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
     if (!tuple) return nullptr;
     Py_ssize_t i = 0;
-    for (PyObject *name : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(name));
+    for (PyObject *name : names)
+        PyTuple_SET_ITEM(tuple, i++, Py_NewRef(name));
     return tuple;
 }
 
@@ -120,22 +123,22 @@ PyObject *code_object(int argcount, int flags, PyObject *varnames, PyObject *nam
                       PyObject *qualname, int firstlineno) {
     return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
         argcount, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames)), 0,
-        CO_OPTIMIZED | CO_NEWLOCALS | flags, G.empty_bytes, G.empty_tuple, G.empty_tuple,
-        varnames, G.empty_tuple, G.empty_tuple, G.s.source_path, name, qualname, firstlineno,
-        G.empty_bytes, G.empty_bytes));
+        CO_OPTIMIZED | CO_NEWLOCALS | flags, G.empty_bytes, G.empty_tuple, G.empty_tuple, varnames,
+        G.empty_tuple, G.empty_tuple, G.s.source_path, name, qualname, firstlineno, G.empty_bytes,
+        G.empty_bytes));
 }
 
 bool build_signatures() {
     Strings &s = G.s;
-    set_entry(G.init_varnames, names_tuple({s.self, s.name, s.key, s.label, s.selected,
-                                            s.onChange, s.helperText, s.kwargs, s.control}));
+    set_entry(G.init_varnames, names_tuple({s.self, s.name, s.key, s.label, s.selected, s.onChange,
+                                            s.helperText, s.kwargs, s.control}));
     set_entry(G.init_defaults, PyTuple_Pack(5, Py_None, Py_None, Py_False, Py_None, Py_None));
     set_entry(G.self_value_varnames, names_tuple({s.self, s.value}));
     set_entry(G.set_value_defaults, PyTuple_Pack(1, Py_None));
     set_entry(G.self_varnames, names_tuple({s.self}));
     set_entry(G.state_varnames, names_tuple({s.self, s.state, s.theme}));
-    if (!G.init_varnames || !G.init_defaults || !G.self_value_varnames ||
-        !G.set_value_defaults || !G.self_varnames || !G.state_varnames) {
+    if (!G.init_varnames || !G.init_defaults || !G.self_value_varnames || !G.set_value_defaults ||
+        !G.self_varnames || !G.state_varnames) {
         return false;
     }
     set_entry(G.code_init, code_object(7, CO_VARKEYWORDS, G.init_varnames, s.dunder_init,
@@ -151,17 +154,17 @@ bool build_signatures() {
     Ref lambda_vars = Ref::steal(names_tuple({s.newValue}));
     Ref lambda1_vars = Ref::steal(names_tuple({s.params}));
     if (!lambda_vars || !lambda1_vars) return false;
-    set_entry(G.code_lambda, code_object(1, 0, lambda_vars.get(), s.lambda, s.qual_lambda,
-                                         line::lambda));
-    set_entry(G.code_lambda1, code_object(1, 0, lambda1_vars.get(), s.lambda1, s.qual_lambda,
-                                          line::lambda1));
+    set_entry(G.code_lambda,
+              code_object(1, 0, lambda_vars.get(), s.lambda, s.qual_lambda, line::lambda));
+    set_entry(G.code_lambda1,
+              code_object(1, 0, lambda1_vars.get(), s.lambda1, s.qual_lambda, line::lambda1));
     set_entry(G.kw_autocomplete,
               names_tuple({s.key, s.name, s.selected, s.onChange, s.renderInput}));
     set_entry(G.kw_controller, names_tuple({s.name, s.control, s.render}));
     set_entry(G.kw_set_value, names_tuple({s.value, s.valueChanged}));
     return G.kw_autocomplete && G.kw_controller && G.kw_set_value && G.code_init &&
-           G.code_set_value && G.code_state_signal_get &&
-           G.code_state_signal_set && G.code_state && G.code_lambda && G.code_lambda1;
+           G.code_set_value && G.code_state_signal_get && G.code_state_signal_set && G.code_state &&
+           G.code_lambda && G.code_lambda1;
 }
 
 // ---- Exec step: module-level statements -----------------------------------------------
@@ -171,7 +174,8 @@ bool import_from(PyObject *module_name, std::initializer_list<PyObject *> names,
     Ref fromlist = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     if (!fromlist) return false;
     Py_ssize_t i = 0;
-    for (PyObject *name : names) PyList_SET_ITEM(fromlist.get(), i++, Py_NewRef(name));
+    for (PyObject *name : names)
+        PyList_SET_ITEM(fromlist.get(), i++, Py_NewRef(name));
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return false;
     Ref module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, G.globals, locals.get(),
@@ -278,8 +282,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tessu_autocomplete", nullptr, 0, no_functions, module_slots,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tessu_autocomplete",
+    nullptr,
+    0,
+    no_functions,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 } // namespace
@@ -297,4 +308,6 @@ PyObject *lookup_global(PyObject *name) noexcept {
 
 } // namespace tessu
 
-PyMODINIT_FUNC PyInit_tessu_autocomplete(void) { return PyModuleDef_Init(&tessu::module_def); }
+PyMODINIT_FUNC PyInit_tessu_autocomplete(void) {
+    return PyModuleDef_Init(&tessu::module_def);
+}

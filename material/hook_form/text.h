@@ -21,7 +21,8 @@ inline Ref join(std::initializer_list<PyObject *> pieces) noexcept {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
     if (!tuple) return nullptr;
     Py_ssize_t i = 0;
-    for (PyObject *piece : pieces) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(piece));
+    for (PyObject *piece : pieces)
+        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(piece));
     return Ref::steal(PyUnicode_Join(G.empty_str, tuple.get()));
 }
 

@@ -25,9 +25,9 @@ void add_traceback(const char *func, int line) noexcept {
             globals = fallback.get();
         }
         if (globals) {
-            frame = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_New(
-                PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), globals,
-                nullptr)));
+            frame = Ref::steal(reinterpret_cast<PyObject *>(
+                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
+                            globals, nullptr)));
         }
     }
     PyErr_Clear();

@@ -8,13 +8,15 @@ namespace tessu {
 namespace {
 
 namespace at {
-constexpr int unwrap = 100, store = 101, normalise = 102, clear = 103, selection = 104,
-              mark = 105, on_change = 106, notify = 107, emit = 108, trace_key = 109,
-              print = 110, has_complete = 111, write_back = 112, record = 116;
+constexpr int unwrap = 100, store = 101, normalise = 102, clear = 103, selection = 104, mark = 105,
+              on_change = 106, notify = 107, emit = 108, trace_key = 109, print = 110,
+              has_complete = 111, write_back = 112, record = 116;
 constexpr int get_signal = 123, store_signal = 127, connect = 128;
 } // namespace at
 
-PyObject *failed(int line) { return fail(trace::set_value, line); }
+PyObject *failed(int line) {
+    return fail(trace::set_value, line);
+}
 
 // stored == [] as the interpreter decides it; built-in types other than list never equal
 // a list, so only the rest pays for the comparison.
@@ -52,8 +54,8 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
     Ref value = Ref::borrow(args[1]);
     if (PyDict_Check(value.get())) {
         PyObject *call[] = {value.get(), s.value};
-        value = Ref::steal(PyObject_VectorcallMethod(s.get, call,
-                                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        value = Ref::steal(
+            PyObject_VectorcallMethod(s.get, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!value) return failed(at::unwrap);
     }
     // 2.-3. An emptied selection is stored as no value.
@@ -118,8 +120,8 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
             PyErr_Clear();
         } else {
             Ref complete = Ref::steal(PyObject_GetAttr(self, s._complete));
-            Ref field = complete ? Ref::steal(PyObject_GetAttr(complete.get(), s._inputField))
-                                 : nullptr;
+            Ref field =
+                complete ? Ref::steal(PyObject_GetAttr(complete.get(), s._inputField)) : nullptr;
             Ref set = field ? Ref::steal(PyObject_GetAttr(field.get(), s._set_value)) : nullptr;
             Ref stored = set ? Ref::steal(PyObject_GetAttr(self, s._value)) : nullptr;
             if (!stored) return failed(at::write_back);

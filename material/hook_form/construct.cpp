@@ -1,5 +1,6 @@
 // TessuAutocomplete.__init__: builds the field, its layout, the autocomplete inside its
 // controller and the caption, and hands the autocomplete two inner functions.
+#include "calls.h"
 #include "methods.h"
 #include "text.h"
 #include "traceback.h"
@@ -102,10 +103,8 @@ PyObject *captured_self(Function *fn) {
 PyObject *change_body(Function *fn, PyObject *const *args, PyObject *) noexcept {
     PyObject *self = captured_self(fn);
     if (!self) return fail(trace::lambda, line::lambda);
-    PyObject *call[] = {self, args[0]};
-    PyObject *result =
-        PyObject_VectorcallMethod(G.s.set_value, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    return result ? result : fail(trace::lambda, line::lambda);
+    Ref result = call_method(self, G.s.set_value, args[0]);
+    return result ? result.release() : fail(trace::lambda, line::lambda);
 }
 
 // `**mapping` into `into`, as a call site merges keyword arguments.
@@ -134,7 +133,7 @@ bool merge_keywords(PyObject *into, PyObject *mapping) {
                      Py_TYPE(mapping)->tp_name);
         return false;
     }
-    Ref pairs = Ref::steal(PyObject_CallNoArgs(items.get()));
+    Ref pairs = call(items.get());
     Ref iter = pairs ? Ref::steal(PyObject_GetIter(pairs.get())) : nullptr;
     if (!iter) return false;
     while (Ref pair = Ref::steal(PyIter_Next(iter.get()))) {
@@ -157,7 +156,7 @@ PyObject *render_input_body(Function *fn, PyObject *const *args, PyObject *) noe
     if (!text_field) return failed();
     PyObject *self = captured_self(fn);
     if (!self) return failed();
-    Ref label = Ref::steal(PyObject_GetAttr(self, G.s._label));
+    Ref label = attr(self, G.s._label);
     Ref kwargs = label ? Ref::steal(PyDict_New()) : nullptr;
     if (!kwargs || PyDict_SetItem(kwargs.get(), G.s.label, label.get()) < 0) return failed();
     if (params == Py_None) {
@@ -183,10 +182,6 @@ Ref inner_function(const Signature &sig, Body body, PyObject *name, PyObject *co
 }
 
 // ---- Constructor steps -----------------------------------------------------------------
-
-bool set_attr(PyObject *self, PyObject *name, PyObject *value) {
-    return PyObject_SetAttr(self, name, value) == 0;
-}
 
 // a, b = value, with the unpacking errors of an assignment statement.
 bool unpack_pair(PyObject *value, Ref &first, Ref &second) {
@@ -221,14 +216,7 @@ bool unpack_pair(PyObject *value, Ref &first, Ref &second) {
 
 // self.layout(), fetched afresh for each layout operation.
 Ref current_layout(PyObject *self) {
-    return Ref::steal(
-        PyObject_VectorcallMethod(G.s.layout, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-Ref call_method(PyObject *obj, PyObject *name, PyObject *arg) {
-    PyObject *args[] = {obj, arg};
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return call_method(self, G.s.layout);
 }
 
 // super().__init__() through the class cell of __init__.
@@ -240,10 +228,7 @@ bool init_base(Function *fn, PyObject *self) {
     PyObject *super_args[] = {fn->classobj, self};
     Ref sup = Ref::steal(PyObject_Vectorcall(G.builtin_super, super_args, 2, nullptr));
     if (!sup) return false;
-    PyObject *target = sup.get();
-    return Ref::steal(PyObject_VectorcallMethod(G.s.dunder_init, &target,
-                                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
-        .get();
+    return call_method(sup.get(), G.s.dunder_init).get();
 }
 
 // self._complete = Autocomplete(key=..., name=..., selected=..., onChange=lambda,
@@ -254,13 +239,13 @@ bool build_autocomplete(PyObject *self, PyObject *scope, PyObject *kwargs, int &
     Ref autocomplete = Ref::steal(lookup_global(s.Autocomplete));
     if (!autocomplete) return false;
     line = at::read_key;
-    Ref key = Ref::steal(PyObject_GetAttr(self, s._key));
+    Ref key = attr(self, s._key);
     if (!key) return false;
     line = at::read_name;
-    Ref name = Ref::steal(PyObject_GetAttr(self, s._name));
+    Ref name = attr(self, s._name);
     if (!name) return false;
     line = at::read_selected;
-    Ref selected = Ref::steal(PyObject_GetAttr(self, s._selected));
+    Ref selected = attr(self, s._selected);
     if (!selected) return false;
     line = at::autocomplete;
     Ref on_change = inner_function(change_signature, change_body, s.lambda, G.code_lambda, scope);
@@ -297,34 +282,30 @@ bool build_autocomplete(PyObject *self, PyObject *scope, PyObject *kwargs, int &
 // self.layout().addWidget(Controller(name=name, control=False, render=self._complete))
 bool add_controller(PyObject *self, PyObject *name) {
     Ref layout = current_layout(self);
-    Ref add_widget = layout ? Ref::steal(PyObject_GetAttr(layout.get(), G.s.addWidget)) : nullptr;
+    Ref add_widget = layout ? attr(layout.get(), G.s.addWidget) : nullptr;
     Ref controller_type = add_widget ? Ref::steal(lookup_global(G.s.Controller)) : nullptr;
-    Ref complete = controller_type ? Ref::steal(PyObject_GetAttr(self, G.s._complete)) : nullptr;
+    Ref complete = controller_type ? attr(self, G.s._complete) : nullptr;
     if (!complete) return false;
     PyObject *args[] = {name, Py_False, complete.get()};
     Ref controller =
         Ref::steal(PyObject_Vectorcall(controller_type.get(), args, 0, G.kw_controller));
-    return controller && Ref::steal(PyObject_CallOneArg(add_widget.get(), controller.get()));
+    return controller && call(add_widget.get(), controller.get());
 }
 
 // The caption's base style: the theme's caption props between a padding and a size.
 bool style_caption(PyObject *self) {
-    Ref caption = Ref::steal(PyObject_GetAttr(self, G.s.lbl_helper_text));
-    Ref set_style =
-        caption ? Ref::steal(PyObject_GetAttr(caption.get(), G.s.setStyleSheet)) : nullptr;
+    Ref caption = attr(self, G.s.lbl_helper_text);
+    Ref set_style = caption ? attr(caption.get(), G.s.setStyleSheet) : nullptr;
     Ref use_theme = set_style ? Ref::steal(lookup_global(G.s.useTheme)) : nullptr;
-    Ref theme = use_theme ? Ref::steal(PyObject_CallNoArgs(use_theme.get())) : nullptr;
-    Ref typography = theme ? Ref::steal(PyObject_GetAttr(theme.get(), G.s.typography)) : nullptr;
-    Ref caption_style =
-        typography ? Ref::steal(PyObject_GetAttr(typography.get(), G.s.caption)) : nullptr;
+    Ref theme = use_theme ? call(use_theme.get()) : nullptr;
+    Ref typography = theme ? attr(theme.get(), G.s.typography) : nullptr;
+    Ref caption_style = typography ? attr(typography.get(), G.s.caption) : nullptr;
     if (!caption_style) return false;
-    PyObject *target = caption_style.get();
-    Ref props = Ref::steal(PyObject_VectorcallMethod(G.s.to_qss_props, &target,
-                                                     1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref props = call_method(caption_style.get(), G.s.to_qss_props);
     Ref props_text = props ? format_simple(props.get()) : nullptr;
     Ref sheet =
         props_text ? join({G.s.caption_css_head, props_text.get(), G.s.caption_css_tail}) : nullptr;
-    return sheet && Ref::steal(PyObject_CallOneArg(set_style.get(), sheet.get()));
+    return sheet && call(set_style.get(), sheet.get());
 }
 
 } // namespace
@@ -348,8 +329,7 @@ PyObject *init_body(Function *fn, PyObject *const *args, PyObject *kwargs) noexc
     if (!set_attr(self, s._key, key)) return failed(at::key);
     {
         Ref use_state = Ref::steal(lookup_global(s.useState));
-        Ref pair =
-            use_state ? Ref::steal(PyObject_CallOneArg(use_state.get(), s.none_text)) : nullptr;
+        Ref pair = use_state ? call(use_state.get(), s.none_text) : nullptr;
         Ref state, set_state;
         if (!pair || !unpack_pair(pair.get(), state, set_state) ||
             !set_attr(self, s._state, state.get()) ||
@@ -359,17 +339,16 @@ PyObject *init_body(Function *fn, PyObject *const *args, PyObject *kwargs) noexc
     }
     // 5.-7. A vertical layout without margins or spacing.
     {
-        Ref set_layout = Ref::steal(PyObject_GetAttr(self, s.setLayout));
+        Ref set_layout = attr(self, s.setLayout);
         Ref layout_type = set_layout ? Ref::steal(lookup_global(s.QVBoxLayout)) : nullptr;
-        Ref layout = layout_type ? Ref::steal(PyObject_CallNoArgs(layout_type.get())) : nullptr;
-        if (!layout || !Ref::steal(PyObject_CallOneArg(set_layout.get(), layout.get()))) {
+        Ref layout = layout_type ? call(layout_type.get()) : nullptr;
+        if (!layout || !call(set_layout.get(), layout.get())) {
             return failed(at::set_layout);
         }
     }
     {
         Ref layout = current_layout(self);
-        Ref margins =
-            layout ? Ref::steal(PyObject_GetAttr(layout.get(), s.setContentsMargins)) : nullptr;
+        Ref margins = layout ? attr(layout.get(), s.setContentsMargins) : nullptr;
         if (!margins || !Ref::steal(PyObject_Call(margins.get(), G.tuple_0000, nullptr))) {
             return failed(at::margins);
         }
@@ -395,35 +374,33 @@ PyObject *init_body(Function *fn, PyObject *const *args, PyObject *kwargs) noexc
     // 11.-13. The caption under the input: empty until the form reports an error.
     {
         Ref label_type = Ref::steal(lookup_global(s.QLabel));
-        Ref caption =
-            label_type ? Ref::steal(PyObject_CallOneArg(label_type.get(), self)) : nullptr;
+        Ref caption = label_type ? call(label_type.get(), self) : nullptr;
         if (!caption || !set_attr(self, s.lbl_helper_text, caption.get())) {
             return failed(at::caption);
         }
     }
     if (!style_caption(self)) return failed(at::style);
     {
-        Ref caption = Ref::steal(PyObject_GetAttr(self, s.lbl_helper_text));
+        Ref caption = attr(self, s.lbl_helper_text);
         if (!caption || !call_method(caption.get(), s.setText, G.empty_str)) {
             return failed(at::set_text);
         }
     }
     {
         Ref layout = current_layout(self);
-        Ref add_widget = layout ? Ref::steal(PyObject_GetAttr(layout.get(), s.addWidget)) : nullptr;
-        Ref caption = add_widget ? Ref::steal(PyObject_GetAttr(self, s.lbl_helper_text)) : nullptr;
-        if (!caption || !Ref::steal(PyObject_CallOneArg(add_widget.get(), caption.get()))) {
+        Ref add_widget = layout ? attr(layout.get(), s.addWidget) : nullptr;
+        Ref caption = add_widget ? attr(self, s.lbl_helper_text) : nullptr;
+        if (!caption || !call(add_widget.get(), caption.get())) {
             return failed(at::add_caption);
         }
     }
     // 14. Values the autocomplete signals reach set_value too.
     {
-        Ref complete = Ref::steal(PyObject_GetAttr(self, s._complete));
-        Ref signal =
-            complete ? Ref::steal(PyObject_GetAttr(complete.get(), s.valueChanged)) : nullptr;
-        Ref connect = signal ? Ref::steal(PyObject_GetAttr(signal.get(), s.connect)) : nullptr;
-        Ref slot = connect ? Ref::steal(PyObject_GetAttr(self, s.set_value)) : nullptr;
-        if (!slot || !Ref::steal(PyObject_CallOneArg(connect.get(), slot.get()))) {
+        Ref complete = attr(self, s._complete);
+        Ref signal = complete ? attr(complete.get(), s.valueChanged) : nullptr;
+        Ref connect = signal ? attr(signal.get(), s.connect) : nullptr;
+        Ref slot = connect ? attr(self, s.set_value) : nullptr;
+        if (!slot || !call(connect.get(), slot.get())) {
             return failed(at::connect);
         }
     }

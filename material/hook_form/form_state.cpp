@@ -1,5 +1,6 @@
 // The state slot: shows the form's verdict on this field, as the input's look and as the
 // caption under it.
+#include "calls.h"
 #include "methods.h"
 #include "text.h"
 #include "traceback.h"
@@ -18,18 +19,7 @@ PyObject *failed(int line) {
 }
 
 Ref get(PyObject *state, PyObject *key) {
-    PyObject *args[] = {state, key};
-    return Ref::steal(
-        PyObject_VectorcallMethod(G.s.get, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-Ref call_method0(PyObject *obj, PyObject *name) {
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-Ref attr(PyObject *obj, PyObject *name) {
-    return Ref::steal(PyObject_GetAttr(obj, name));
+    return call_method(state, G.s.get, key);
 }
 
 Ref attr_path(PyObject *obj, PyObject *first, PyObject *second, PyObject *third) {
@@ -64,7 +54,7 @@ bool show_error(PyObject *self, PyObject *state, PyObject *theme, int &line) {
         if (!request || PyDict_SetItem(request.get(), s.slot, s.error) < 0) return false;
         Ref message = get(state, s.error_message);
         if (!message || PyDict_SetItem(request.get(), s.message, message.get()) < 0 ||
-            !Ref::steal(PyObject_CallOneArg(set_slot.get(), request.get()))) {
+            !call(set_slot.get(), request.get())) {
             return false;
         }
     }
@@ -74,7 +64,7 @@ bool show_error(PyObject *self, PyObject *state, PyObject *theme, int &line) {
         Ref set_text = caption ? attr(caption.get(), s.setText) : nullptr;
         Ref messages = set_text ? get(state, s.error_message) : nullptr;
         Ref text = messages ? caption_text(messages.get()) : nullptr;
-        if (!text || !Ref::steal(PyObject_CallOneArg(set_text.get(), text.get()))) return false;
+        if (!text || !call(set_text.get(), text.get())) return false;
     }
     line = at::caption_style;
     {
@@ -91,19 +81,19 @@ bool show_error(PyObject *self, PyObject *state, PyObject *theme, int &line) {
                 ? join({s.error_css_size, size_text.get(), s.error_css_weight, weight_text.get(),
                         s.error_css_color, color_text.get(), s.error_css_end})
                 : nullptr;
-        if (!sheet || !Ref::steal(PyObject_CallOneArg(set_style.get(), sheet.get()))) {
+        if (!sheet || !call(set_style.get(), sheet.get())) {
             return false;
         }
     }
     line = at::visible;
     Ref caption = attr(self, s.lbl_helper_text);
-    Ref visible = caption ? call_method0(caption.get(), s.isVisible) : nullptr;
+    Ref visible = caption ? call_method(caption.get(), s.isVisible) : nullptr;
     int shown = visible ? PyObject_IsTrue(visible.get()) : -1;
     if (shown < 0) return false;
     if (!shown) {
         line = at::show;
         caption = attr(self, s.lbl_helper_text);
-        if (!caption || !call_method0(caption.get(), s.show)) return false;
+        if (!caption || !call_method(caption.get(), s.show)) return false;
     }
     return true;
 }
@@ -114,12 +104,12 @@ bool show_valid(PyObject *self, int &line) {
     Ref set_slot = set_slot_method(self);
     Ref request = set_slot ? Ref::steal(PyDict_New()) : nullptr;
     if (!request || PyDict_SetItem(request.get(), s.slot, s.valid) < 0 ||
-        !Ref::steal(PyObject_CallOneArg(set_slot.get(), request.get()))) {
+        !call(set_slot.get(), request.get())) {
         return false;
     }
     line = at::hide;
     Ref caption = attr(self, s.lbl_helper_text);
-    return caption && call_method0(caption.get(), s.hide);
+    return caption && call_method(caption.get(), s.hide);
 }
 
 } // namespace
@@ -130,7 +120,7 @@ PyObject *state_body(Function *, PyObject *const *args, PyObject *) noexcept {
 
     // 1. The theme current at this moment styles the caption.
     Ref use_theme = Ref::steal(lookup_global(s.useTheme));
-    Ref theme = use_theme ? Ref::steal(PyObject_CallNoArgs(use_theme.get())) : nullptr;
+    Ref theme = use_theme ? call(use_theme.get()) : nullptr;
     if (!theme) return failed(at::theme);
     // 2. States about other fields are not ours to show.
     {

@@ -1,5 +1,6 @@
 // The value path (set_value) and the stateSignal property through which the form attaches
 // its state signal.
+#include "calls.h"
 #include "methods.h"
 #include "traceback.h"
 
@@ -40,10 +41,6 @@ int is_traced_key(PyObject *key) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-Ref call_with(PyObject *callable, PyObject *arg) {
-    return Ref::steal(PyObject_CallOneArg(callable, arg));
-}
-
 } // namespace
 
 PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept {
@@ -53,27 +50,25 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
     // 1. A mapping carries its value under "value".
     Ref value = Ref::borrow(args[1]);
     if (PyDict_Check(value.get())) {
-        PyObject *call[] = {value.get(), s.value};
-        value = Ref::steal(
-            PyObject_VectorcallMethod(s.get, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        value = call_method(value.get(), s.get, s.value);
         if (!value) return failed(at::unwrap);
     }
     // 2.-3. An emptied selection is stored as no value.
     if (PyObject_SetAttr(self, s._value, value.get()) < 0) return failed(at::store);
     {
-        Ref stored = Ref::steal(PyObject_GetAttr(self, s._value));
+        Ref stored = attr(self, s._value);
         int empty = stored ? equals_empty_list(stored.get()) : -1;
         if (empty < 0) return failed(at::normalise);
         if (empty && PyObject_SetAttr(self, s._value, Py_None) < 0) return failed(at::clear);
     }
     // 4. A State selection flag learns that a value was chosen.
     {
-        Ref selected = Ref::steal(PyObject_GetAttr(self, s._selected));
+        Ref selected = attr(self, s._selected);
         Ref state_type = selected ? Ref::steal(lookup_global(s.State)) : nullptr;
         int is_state = state_type ? PyObject_IsInstance(selected.get(), state_type.get()) : -1;
         if (is_state < 0) return failed(at::selection);
         if (is_state) {
-            selected = Ref::steal(PyObject_GetAttr(self, s._selected));
+            selected = attr(self, s._selected);
             if (!selected || PyObject_SetAttr(selected.get(), s.value, Py_True) < 0) {
                 return failed(at::mark);
             }
@@ -81,31 +76,29 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
     }
     // 5.-6. The owner's callback and the signal get the value as it came in.
     {
-        Ref on_change = Ref::steal(PyObject_GetAttr(self, s._onChange));
+        Ref on_change = attr(self, s._onChange);
         int wanted = on_change ? PyObject_IsTrue(on_change.get()) : -1;
         if (wanted < 0) return failed(at::on_change);
         if (wanted) {
-            on_change = Ref::steal(PyObject_GetAttr(self, s._onChange));
-            if (!on_change || !call_with(on_change.get(), value.get())) {
+            on_change = attr(self, s._onChange);
+            if (!on_change || !call(on_change.get(), value.get())) {
                 return failed(at::notify);
             }
         }
     }
     {
-        Ref signal = Ref::steal(PyObject_GetAttr(self, s.valueChanged));
-        PyObject *call[] = {signal.get(), value.get()};
-        if (!signal || !Ref::steal(PyObject_VectorcallMethod(
-                           s.emit, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))) {
+        Ref signal = attr(self, s.valueChanged);
+        if (!signal || !call_method(signal.get(), s.emit, value.get())) {
             return failed(at::emit);
         }
     }
     // 7. One field's values are traced on standard output.
     {
-        Ref key = Ref::steal(PyObject_GetAttr(self, s._key));
+        Ref key = attr(self, s._key);
         int traced = key ? is_traced_key(key.get()) : -1;
         if (traced < 0) return failed(at::trace_key);
         if (traced) {
-            Ref stored = Ref::steal(PyObject_GetAttr(self, s._value));
+            Ref stored = attr(self, s._value);
             PyObject *call[] = {s.trace_key, stored.get()};
             if (!stored || !Ref::steal(PyObject_Vectorcall(G.builtin_print, call, 2, nullptr))) {
                 return failed(at::print);
@@ -115,15 +108,14 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
     // 8. The input shows the stored value, without reporting it back to us. The autocomplete
     // may call in while it is still being built, before _complete exists.
     {
-        Ref probe = Ref::steal(PyObject_GetAttr(self, s._complete));
+        Ref probe = attr(self, s._complete);
         if (!probe) {
             PyErr_Clear();
         } else {
-            Ref complete = Ref::steal(PyObject_GetAttr(self, s._complete));
-            Ref field =
-                complete ? Ref::steal(PyObject_GetAttr(complete.get(), s._inputField)) : nullptr;
-            Ref set = field ? Ref::steal(PyObject_GetAttr(field.get(), s._set_value)) : nullptr;
-            Ref stored = set ? Ref::steal(PyObject_GetAttr(self, s._value)) : nullptr;
+            Ref complete = attr(self, s._complete);
+            Ref field = complete ? attr(complete.get(), s._inputField) : nullptr;
+            Ref set = field ? attr(field.get(), s._set_value) : nullptr;
+            Ref stored = set ? attr(self, s._value) : nullptr;
             if (!stored) return failed(at::write_back);
             PyObject *call[] = {stored.get(), Py_False};
             if (!Ref::steal(PyObject_Vectorcall(set.get(), call, 0, G.kw_set_value))) {
@@ -133,9 +125,9 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
     }
     // 9.
     {
-        Ref set_state = Ref::steal(PyObject_GetAttr(self, s._setState));
-        Ref stored = set_state ? Ref::steal(PyObject_GetAttr(self, s._value)) : nullptr;
-        if (!stored || !call_with(set_state.get(), stored.get())) return failed(at::record);
+        Ref set_state = attr(self, s._setState);
+        Ref stored = set_state ? attr(self, s._value) : nullptr;
+        if (!stored || !call(set_state.get(), stored.get())) return failed(at::record);
     }
     return Py_NewRef(Py_None);
 }
@@ -151,10 +143,10 @@ PyObject *state_signal_set_body(Function *, PyObject *const *args, PyObject *) n
     if (PyObject_SetAttr(self, G.s._stateSignal, args[1]) < 0) {
         return fail(trace::state_signal, at::store_signal);
     }
-    Ref signal = Ref::steal(PyObject_GetAttr(self, G.s._stateSignal));
-    Ref connect = signal ? Ref::steal(PyObject_GetAttr(signal.get(), G.s.connect)) : nullptr;
-    Ref slot = connect ? Ref::steal(PyObject_GetAttr(self, G.s.state)) : nullptr;
-    if (!slot || !call_with(connect.get(), slot.get())) {
+    Ref signal = attr(self, G.s._stateSignal);
+    Ref connect = signal ? attr(signal.get(), G.s.connect) : nullptr;
+    Ref slot = connect ? attr(self, G.s.state) : nullptr;
+    if (!slot || !call(connect.get(), slot.get())) {
         return fail(trace::state_signal, at::connect);
     }
     return Py_NewRef(Py_None);

@@ -27,7 +27,7 @@ bool create_strings() noexcept {
         PyObject *s =
             e.interned ? PyUnicode_InternFromString(e.text) : PyUnicode_FromString(e.text);
         if (!s) return false;
-        G.s.*e.field = s;
+        Py_XSETREF(G.s.*e.field, s); // a retried import replaces what a failed one made
         if (PyObject_Hash(s) == -1) return false;
     }
     return true;

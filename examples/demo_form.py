@@ -1,0 +1,332 @@
+#!/usr/bin/env python3
+"""A small profile form built from three TessuAutocomplete fields.
+
+With a display it opens the form for you to use: type into a field, pick a
+suggestion (or type an option in full and press Enter) and press Submit.
+Without one (or with --offscreen / --script) it plays a short scripted session
+instead, prints what happened and saves screenshots of the form.
+
+    python examples/demo_form.py                  # window, or scripted when headless
+    python examples/demo_form.py --offscreen      # scripted, no window
+    python examples/demo_form.py --screenshot DIR # where the PNGs go
+"""
+
+import argparse
+import os
+import sys
+from pathlib import Path
+
+BINDINGS = ("pyside6", "pyqt6", "pyqt5")
+DEFAULT_SHOTS = Path("out") / "demo"
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        prog="demo_form.py",
+        description="Demo form of three TessuAutocomplete fields (country, city, languages). "
+                    "Opens a window when a display is available; otherwise, or with "
+                    "--offscreen or --script, plays a scripted session, prints its "
+                    "transcript and writes screenshots.",
+        epilog="The Qt binding is the one qtpy selects: set QT_API=pyside6|pyqt6|pyqt5 "
+               "or pass --binding. Exit status of a scripted session: 0 when the form "
+               "behaved as expected, 1 otherwise.")
+    parser.add_argument("--screenshot", metavar="DIR", type=Path, default=DEFAULT_SHOTS,
+                        help="directory for the scripted session's PNG screenshots "
+                             f"(default: {DEFAULT_SHOTS}, created if missing)")
+    parser.add_argument("--offscreen", action="store_true",
+                        help="no window: render offscreen (QT_QPA_PLATFORM=offscreen) and "
+                             "play the scripted session; the default when there is no "
+                             "DISPLAY or WAYLAND_DISPLAY")
+    parser.add_argument("--script", action="store_true",
+                        help="play the scripted session even when a display is available, "
+                             "then exit")
+    parser.add_argument("--binding", choices=BINDINGS,
+                        help="Qt binding to use; same as setting QT_API "
+                             "(default: $QT_API, else qtpy's own choice)")
+    return parser.parse_args(argv)
+
+
+def _has_display():
+    # Only X11/Wayland systems announce their display in the environment.
+    if not sys.platform.startswith(("linux", "freebsd", "openbsd", "netbsd")):
+        return True
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
+def configure_environment(args):
+    """Decide binding and platform; returns True when the session is headless."""
+    if args.binding:
+        os.environ["QT_API"] = args.binding
+    platform = os.environ.get("QT_QPA_PLATFORM", "")
+    if args.offscreen or (not platform and not _has_display()):
+        os.environ["QT_QPA_PLATFORM"] = platform = "offscreen"
+    return platform in ("offscreen", "minimal")
+
+
+if __name__ == "__main__":
+    # qtpy fixes the binding, and QApplication the platform plugin, on first use,
+    # so the command line has to be read before either is imported.
+    _ARGS = parse_args(sys.argv[1:])
+    _HEADLESS = configure_environment(_ARGS)
+
+from qtpy.QtCore import Qt, Signal, qInstallMessageHandler  # noqa: E402
+from qtpy.QtGui import QImage  # noqa: E402
+from qtpy.QtTest import QTest  # noqa: E402
+from qtpy.QtWidgets import (QApplication, QLabel, QLineEdit, QPushButton,  # noqa: E402
+                            QVBoxLayout, QWidget)
+
+from zarvel.hooks.use_state import useState  # noqa: E402
+from zarvel.material.hook_form.tessu_autocomplete import TessuAutocomplete  # noqa: E402
+
+COUNTRIES = [
+    {"label": "Brazil", "value": "BR"},
+    {"label": "Canada", "value": "CA"},
+    {"label": "France", "value": "FR"},
+    {"label": "Germany", "value": "DE"},
+    {"label": "Japan", "value": "JP"},
+    {"label": "Kenya", "value": "KE"},
+]
+CITIES = ["Berlin", "Lyon", "Nairobi", "Osaka", "Paris", "Recife", "Toronto"]
+LANGUAGES = ["English", "French", "German", "Japanese", "Portuguese", "Swahili"]
+
+LABELS = {"country": "Country", "city": "City", "language": "Languages"}
+REQUIRED_MESSAGES = {
+    "country": "Choose a country",
+    "city": "Choose a city",
+    "language": "Pick at least one language",
+}
+
+
+def describe(value):
+    if value is None:
+        return "(empty)"
+    if isinstance(value, list):
+        return ", ".join(str(v) for v in value)
+    return str(value)
+
+
+class DemoForm(QWidget):
+    """Owns the field values and validates them on Submit.
+
+    Validation results go out as form-state dicts on ``formState``; every field
+    has that signal attached as its ``stateSignal`` and shows its own error.
+    """
+
+    formState = Signal(object)
+
+    def __init__(self, echo=print, parent=None):
+        super().__init__(parent)
+        self.setWindowTitle("TessuAutocomplete demo")
+        self._echo = echo
+        self.values = {name: None for name in REQUIRED_MESSAGES}
+        self.errors = set()
+        self.language_touched, _ = useState(False)
+        self._stop_watching = self.language_touched.subscribe(self._on_language_touched)
+
+        layout = QVBoxLayout(self)
+        layout.setContentsMargins(16, 16, 16, 16)
+        layout.setSpacing(10)
+        title = QLabel("Your profile", self)
+        title.setStyleSheet("font-size: 16px; font-weight: 600;")
+        layout.addWidget(title)
+
+        self.fields = {
+            # Country and city report through onChange, languages through the
+            # widget's valueChanged signal: both roads end in _on_value.
+            "country": TessuAutocomplete(
+                "country", key="country", label=LABELS["country"],
+                onChange=lambda value: self._on_value("country", value),
+                options=COUNTRIES, placeholder="Type a country, e.g. France"),
+            "city": TessuAutocomplete(
+                "city", key="city", label=LABELS["city"],
+                onChange=lambda value: self._on_value("city", value),
+                options=CITIES, placeholder="Type a city, e.g. Lyon"),
+            "language": TessuAutocomplete(
+                "language", key="language", label=LABELS["language"],
+                selected=self.language_touched, multiple=True,
+                options=LANGUAGES, placeholder="Comma-separated, e.g. English, French"),
+        }
+        self.fields["language"].valueChanged.connect(
+            lambda value: self._on_value("language", value))
+        for field in self.fields.values():
+            field.stateSignal = self.formState
+            layout.addWidget(field)
+
+        self.submit_button = QPushButton("Submit", self)
+        self.submit_button.clicked.connect(self.submit)
+        layout.addWidget(self.submit_button)
+        self.status = QLabel("", self)
+        self.status.setWordWrap(True)
+        layout.addWidget(self.status)
+        layout.addStretch(1)
+        self.setMinimumWidth(340)
+
+        # A fresh field shows an empty caption line; start every field in the
+        # valid look so that the form opens compact.
+        for name in self.fields:
+            self.formState.emit({"field": name, "error": False, "error_message": []})
+
+    def field(self, name):
+        return self.fields[name]
+
+    def caption(self, name):
+        """(visible, text) of a field's error caption, as a person would see it."""
+        label = self.fields[name].lbl_helper_text
+        return label.isVisibleTo(self), label.text()
+
+    def _on_language_touched(self, value):
+        # The field sets its flag on every value it takes; the first time is the news.
+        self._stop_watching()
+        self._echo(f"language: selected flag set to {value}")
+
+    def _on_value(self, name, value):
+        if value == []:
+            value = None
+        # Each pick reaches the form twice (the field reports through its
+        # callback and through its signal); only a change is news.
+        if value == self.values[name]:
+            return
+        self.values[name] = value
+        self._echo(f"{name} = {describe(value)}")
+        if value is not None and name in self.errors:
+            self.errors.discard(name)
+            self.formState.emit({"field": name, "error": False, "error_message": []})
+            self._echo(f"{name}: error cleared")
+
+    def submit(self):
+        """Validate every field; returns the names of the fields in error."""
+        missing = [name for name, value in self.values.items() if value is None]
+        for name in self.fields:
+            error = name in missing
+            self.formState.emit({
+                "field": name,
+                "error": error,
+                "error_message": [REQUIRED_MESSAGES[name]] if error else [],
+            })
+        self.errors = set(missing)
+        if missing:
+            labels = ", ".join(LABELS[n] for n in missing)
+            self.status.setText(f"Please fill in: {labels}")
+            self._echo(f"submit: {len(missing)} field(s) in error: {', '.join(missing)}")
+        else:
+            sent = "; ".join(f"{n} = {describe(v)}" for n, v in self.values.items())
+            self.status.setText(f"Sent: {sent}")
+            self._echo(f"submit: ok, sent {sent}")
+        return missing
+
+
+def type_into(field, text):
+    """Type into a field and press Enter, as a person at the keyboard would."""
+    edit = field.findChild(QLineEdit)
+    QTest.keyClicks(edit, text)
+    QTest.keyClick(edit, Qt.Key.Key_Return)
+
+
+def is_blank(path):
+    """True when the image is missing or a single colour."""
+    image = QImage(str(path))
+    if image.isNull():
+        return True
+    first = image.pixel(0, 0)
+    step = max(1, min(image.width(), image.height()) // 64)
+    return all(image.pixel(x, y) == first
+               for y in range(0, image.height(), step)
+               for x in range(0, image.width(), step))
+
+
+def run_script(form, shots_dir, echo=print):
+    """Fill the form, submit with the city missing, fix it, submit again.
+
+    Returns (screenshot paths, list of problems); no problems means the form
+    behaved as it should.
+    """
+    app = QApplication.instance()
+    shots_dir = Path(shots_dir)
+    shots_dir.mkdir(parents=True, exist_ok=True)
+    problems = []
+    form.show()
+    app.processEvents()
+
+    def act(text):
+        echo(f"> {text}")
+        app.processEvents()
+
+    def shoot(name):
+        app.processEvents()
+        path = shots_dir / name
+        if not form.grab().save(str(path), "PNG"):
+            problems.append(f"could not write {path}")
+        echo(f"screenshot: {path}")
+        return path
+
+    def expect_caption(name, visible, text=None):
+        shown, caption = form.caption(name)
+        echo(f"{name}: caption {'shown' if shown else 'hidden'}"
+             + (f' "{caption}"' if shown else ""))
+        if shown != visible or (text is not None and caption != text):
+            problems.append(f"{name}: caption {'shown' if shown else 'hidden'} {caption!r}, "
+                            f"expected {'shown' if visible else 'hidden'} {text!r}")
+
+    act('type "france" + Enter into Country')
+    type_into(form.field("country"), "france")
+    act('type "English" + Enter into Languages')
+    type_into(form.field("language"), "English")
+    act('type ", French" + Enter into Languages')
+    type_into(form.field("language"), ", French")
+    act("click Submit (City left empty)")
+    QTest.mouseClick(form.submit_button, Qt.MouseButton.LeftButton)
+    expect_caption("city", True, REQUIRED_MESSAGES["city"])
+    expect_caption("country", False)
+    before = shoot("before.png")
+
+    act('type "lyon" + Enter into City')
+    type_into(form.field("city"), "lyon")
+    expect_caption("city", False)
+    act("click Submit")
+    QTest.mouseClick(form.submit_button, Qt.MouseButton.LeftButton)
+    expect_caption("city", False)
+    after = shoot("after.png")
+
+    expected = {"country": "FR", "city": "Lyon", "language": ["English", "French"]}
+    if form.values != expected:
+        problems.append(f"form values {form.values!r}, expected {expected!r}")
+    if form.errors:
+        problems.append(f"fields still in error: {sorted(form.errors)}")
+    for path in (before, after):
+        if is_blank(path):
+            problems.append(f"{path} is blank")
+    return [before, after], problems
+
+
+def _quiet_offscreen(mode, context, message):
+    # The offscreen platform reports every window-manager request it cannot
+    # honour (raise, keyboard grab...); none of them matters without a screen.
+    if "This plugin does not support" in message or "XDG_RUNTIME_DIR" in message:
+        return
+    sys.stderr.write(message + "\n")
+
+
+def main(args, headless):
+    if headless:
+        qInstallMessageHandler(_quiet_offscreen)
+    # Value lines should appear as they happen, also when piped into a log.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(line_buffering=True)
+    app = QApplication.instance() or QApplication(sys.argv[:1])
+    form = DemoForm(echo=print)
+    if headless or args.script:
+        from qtpy import API_NAME
+
+        print(f"demo: scripted session on {API_NAME}, platform {app.platformName()}")
+        shots, problems = run_script(form, args.screenshot)
+        print("screenshots: " + " ".join(str(p) for p in shots))
+        for problem in problems:
+            print(f"demo: unexpected: {problem}", file=sys.stderr)
+        return 1 if problems else 0
+    print("demo: form open; value changes and submits are printed here")
+    form.show()
+    return app.exec()
+
+
+if __name__ == "__main__":
+    sys.exit(main(_ARGS, _HEADLESS))

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Benchmarks the compiled module against the pure-Python model (tests/model) and that model
+# compiled with Cython, offscreen, with the package as installed in the venv (see
+# scripts/env.sh). Prints a table and writes bench/results.json.
+#
+#   scripts/bench.sh [--quick] [--json PATH] [--qt-api pyside6|pyqt6|pyqt5] [run.py args...]
+#
+# Cython is a tool of the benchmark alone: it is installed into the venv here, and the
+# package does not depend on it. `scripts/bench.sh --help` lists the other options.
+set -euo pipefail
+
+# shellcheck source=scripts/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+cd "$REPO_ROOT"
+
+say() { printf 'bench.sh: %s\n' "$*" >&2; }
+
+run_py() {
+    env -u PYTHONPATH QT_QPA_PLATFORM=offscreen "$@"
+}
+
+if ! run_py "$VENV_PY" -c 'import sys, Cython; sys.exit(int(Cython.__version__.split(".")[0]) < 3)' \
+    >/dev/null 2>&1; then
+    say "installing Cython>=3 into $VENV"
+    "$VENV_PY" -m pip install --disable-pip-version-check -q "Cython>=3"
+fi
+
+# The binding asked for, as run.py will read it: the last --qt-api wins, then QT_API.
+binding=${QT_API:-pyside6}
+args=("$@")
+for ((i = 0; i < ${#args[@]}; i++)); do
+    case ${args[i]} in
+    --qt-api=*) binding=${args[i]#--qt-api=} ;;
+    --qt-api) ((i + 1 < ${#args[@]})) && binding=${args[i + 1]} ;;
+    esac
+done
+case $binding in
+pyside6) module=PySide6 dist="PySide6-Essentials>=6.5" ;;
+pyqt6) module=PyQt6 dist="PyQt6>=6.5" ;;
+pyqt5) module=PyQt5 dist="PyQt5>=5.15" ;;
+*) module="" ;; # run.py reports the unknown name
+esac
+if [[ -n "$module" ]] && ! run_py "$VENV_PY" -c "import $module.QtCore" >/dev/null 2>&1; then
+    say "installing $dist for the $binding run"
+    "$VENV_PY" -m pip install --disable-pip-version-check -q "$dist"
+fi
+
+QT_API=$binding run_py "$VENV_PY" bench/run.py "$@"

@@ -5,7 +5,7 @@
 #   scripts/test.sh [pytest args...]
 #
 # Knobs (environment), besides those of scripts/env.sh:
-#   BINDINGS      bindings to run, in order (default: "pyside6 pyqt6"; also: pyqt5)
+#   BINDINGS      bindings to run, in order (default: "pyside6 pyqt6 pyqt5")
 #   TEST_TIMEOUT  seconds allowed per binding run (default 1500; 0 = no limit)
 set -euo pipefail
 
@@ -15,7 +15,7 @@ cd "$REPO_ROOT"
 
 say() { printf 'test.sh: %s\n' "$*" >&2; }
 
-read -r -a bindings <<<"${BINDINGS:-pyside6 pyqt6}"
+read -r -a bindings <<<"${BINDINGS:-pyside6 pyqt6 pyqt5}"
 if ((${#bindings[@]} == 0)); then
     say "BINDINGS is empty"
     exit 2

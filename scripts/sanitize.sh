@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and runs the test
+# suite against that build, offscreen, once per binding. Fails on any test failure and on
+# any sanitizer report, including reports from the Python subprocesses that tests start.
+#
+#   scripts/sanitize.sh [pytest args...]
+#
+# Knobs (environment), besides those of scripts/env.sh:
+#   SANITIZE_BINDINGS  bindings to run, in order (default: "pyside6")
+#   SANITIZE_BUILD     build directory (default: <repo>/build/sanitize)
+#   TEST_TIMEOUT       seconds allowed per binding run (default 2400; 0 = no limit)
+set -euo pipefail
+
+# shellcheck source=scripts/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+cd "$REPO_ROOT"
+
+say() { printf 'sanitize.sh: %s\n' "$*" >&2; }
+
+build=${SANITIZE_BUILD:-$REPO_ROOT/build/sanitize}
+read -r -a bindings <<<"${SANITIZE_BINDINGS:-pyside6}"
+timeout_s=${TEST_TIMEOUT:-2400}
+
+say "building the sanitizer variant in $build"
+cmake -S "$REPO_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DPython_EXECUTABLE="$VENV_PY" -DTESSU_SANITIZE=ON >/dev/null
+cmake --build "$build"
+so=$(find "$build" -maxdepth 1 -name 'tessu_autocomplete*.so' -print -quit)
+[[ -n "$so" ]] || { say "no tessu_autocomplete*.so in $build"; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf -- "$work"' EXIT
+logs=$work/logs
+mkdir -p "$logs"
+
+# A copy of the installed package with the sanitized module in place of the installed one,
+# first on sys.path: the host stand-in and everything else stay exactly as installed.
+installed=$(env -u PYTHONPATH "$VENV_PY" -P -c 'import zarvel, os; print(os.path.dirname(zarvel.__file__))')
+cp -r "$installed" "$work/zarvel"
+target=$(cd "$work/zarvel/material/hook_form" && ls tessu_autocomplete*.so)
+cp "$so" "$work/zarvel/material/hook_form/$target"
+
+# Python itself is not instrumented, so the runtimes must be loaded before anything else.
+runtime() {
+    local path
+    path=$(ldd "$so" | awk -v lib="$1" '$1 ~ "^" lib "\\.so" { print $3; exit }')
+    [[ -n "$path" ]] || path=$(g++ -print-file-name="$1.so")
+    [[ -f "$path" ]] || { say "cannot find the $1 runtime"; return 1; }
+    printf '%s\n' "$path"
+}
+preload="$(runtime libasan) $(runtime libubsan)"
+
+# Leak detection stays off: the interpreter and Qt keep their allocations until exit, and
+# tests/test_reliability.py measures what this module keeps. PYTHONMALLOC=malloc makes every
+# Python object its own heap block, so a use after free of one is reported.
+run_env=(
+    env -u PYTHONPATH
+    PYTHONPATH="$work"
+    PYTHONMALLOC=malloc
+    LD_PRELOAD="$preload"
+    ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$logs/asan"
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
+    QT_QPA_PLATFORM=offscreen
+)
+
+# A run against the installed module would prove nothing.
+"${run_env[@]}" "$VENV_PY" -P -c "
+import sys, zarvel.material.hook_form.tessu_autocomplete as m
+sys.exit(0 if m.__file__.startswith('$work/') else 'sanitize.sh: imported ' + m.__file__)"
+
+timeout_cmd=()
+if ((timeout_s > 0)); then
+    timeout_cmd=(timeout --kill-after=30 "$timeout_s")
+fi
+
+failed=0
+for b in "${bindings[@]}"; do
+    say "=== binding $b (ASan + UBSan) ==="
+    set +e
+    "${run_env[@]}" QT_API="$b" PYTEST_QT_API="$b" "${timeout_cmd[@]}" \
+        "$VENV_PY" -P -m pytest -q -p no:cacheprovider "$@"
+    rc=$?
+    set -e
+    say "binding $b: pytest exit $rc"
+    ((rc == 0)) || failed=1
+done
+
+if compgen -G "$logs/*" >/dev/null; then
+    say "sanitizer reports:"
+    for f in "$logs"/*; do
+        printf '==== %s\n' "$(basename "$f")" >&2
+        cat -- "$f" >&2
+    done
+    failed=1
+fi
+((failed == 0)) && say "no test failures and no sanitizer reports"
+exit "$failed"

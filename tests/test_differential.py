@@ -1,6 +1,7 @@
 """The compiled field and its pure-Python model, driven side by side through the same kind of
 recording host doubles: traces, attributes, results, exceptions and tracebacks must agree."""
 
+import gc
 import re
 import traceback
 import types
@@ -52,7 +53,7 @@ DictSub = type("DictSub", (dict,), {
 EqEmpty = type("EqEmpty", (), {"__hash__": object.__hash__, "__eq__": lambda self, other: (
     rec("eq", type(other).__name__) or (isinstance(other, list) and not other))})
 Untruthful = type("Untruthful", (), {"__bool__": lambda self: 1 / 0})
-Fmt = type("Fmt", (), {"__format__": lambda self, spec: rec("format", spec) or "fmt"})
+Fmt = type("Fmt", (), {"__format__": lambda self, how: rec("format", how) or "fmt"})
 FormState = type("FormState", (dict,), {"get": lambda self, key: rec("get", key) or
                                         dict.get(self, key)})
 # The host State: the field marks it whenever a value is chosen.
@@ -320,6 +321,14 @@ def check(tessu, sc):
         else:
             assert c == m
     assert c_attrs == m_attrs
+
+
+@pytest.fixture(autouse=True, scope="module")
+def collect_leftovers():
+    """Every scenario leaves widget cycles for the collector; clear them before other files."""
+    yield
+    RUN[0] = None
+    gc.collect()
 
 
 # ---- scripted scenarios ---------------------------------------------------------------

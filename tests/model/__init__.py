@@ -15,11 +15,11 @@ def load():
         return module
     import zarvel.material.hook_form  # noqa: F401  the package the relative imports start from
 
-    spec = importlib.util.spec_from_file_location(MODEL_NAME, MODEL_PATH)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(MODEL_NAME, MODEL_PATH)
+    module = importlib.util.module_from_spec(found)
     sys.modules[MODEL_NAME] = module
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     except BaseException:
         del sys.modules[MODEL_NAME]
         raise

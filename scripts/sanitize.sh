@@ -6,7 +6,7 @@
 #   scripts/sanitize.sh [pytest args...]
 #
 # Knobs (environment), besides those of scripts/env.sh:
-#   SANITIZE_BINDINGS  bindings to run, in order (default: "pyside6")
+#   SANITIZE_BINDINGS  bindings to run, in order (default: "pyside6 pyqt6")
 #   SANITIZE_BUILD     build directory (default: <repo>/build/sanitize)
 #   TEST_TIMEOUT       seconds allowed per binding run (default 2400; 0 = no limit)
 set -euo pipefail
@@ -18,7 +18,7 @@ cd "$REPO_ROOT"
 say() { printf 'sanitize.sh: %s\n' "$*" >&2; }
 
 build=${SANITIZE_BUILD:-$REPO_ROOT/build/sanitize}
-read -r -a bindings <<<"${SANITIZE_BINDINGS:-pyside6}"
+read -r -a bindings <<<"${SANITIZE_BINDINGS:-pyside6 pyqt6}"
 timeout_s=${TEST_TIMEOUT:-2400}
 
 say "building the sanitizer variant in $build"

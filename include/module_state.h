@@ -15,6 +15,22 @@ struct Strings {
 #undef TESSU_FIELD
 };
 
+// Whether a type, by its version tag, defines a name anywhere on its MRO (see calls.h).
+struct TypeNameFact {
+    unsigned int version; // 0: empty
+    bool absent;
+    PyObject *name; // interned, and one of G.s, so alive as long as the table
+};
+inline constexpr unsigned int type_name_fact_slots = 512;
+
+// A name found in the module namespace, with the value it had; every change to the namespace
+// empties the table (see lookup_global), so the value is still the namespace's own.
+struct GlobalHit {
+    PyObject *name;  // interned, one of G.s
+    PyObject *value; // borrowed from G.globals
+};
+inline constexpr unsigned int global_hit_slots = 32;
+
 struct ModuleState {
     PyObject *globals;  // the module's namespace dict (owned)
     PyObject *builtins; // the builtins module
@@ -48,6 +64,9 @@ struct ModuleState {
     PyObject *builtin_object;
     PyObject *builtin_super;
     PyObject *builtin_print;
+    TypeNameFact type_name_facts[type_name_fact_slots];
+    int globals_watcher; // dict watcher id + 1; 0 while none is registered
+    GlobalHit global_hits[global_hit_slots];
 };
 
 extern ModuleState G;
@@ -71,5 +90,9 @@ bool create_strings() noexcept;
 // A name as module-level Python code sees it: the module namespace, then the built-ins.
 // New reference, or null with NameError (or the lookup's own failure) set.
 PyObject *lookup_global(PyObject *name) noexcept;
+
+// Lets lookup_global remember what it finds in G.globals; without it (no watcher to spare),
+// every lookup reads the namespace.
+void watch_globals() noexcept;
 
 } // namespace tessu

@@ -1,17 +1,80 @@
 // The attribute reads and calls the method bodies are made of, as owning references.
+//
+// Most of what the bodies read are instance attributes of objects that keep the default
+// attribute protocol (plain classes, the binding's wrappers, namespaces). For those, once the
+// object's type is known not to define the name anywhere on its MRO, the default protocol's
+// answer is the instance dict's entry: the reads below go there directly and skip the walk
+// over the type. The knowledge is keyed by the type's version tag, which the interpreter
+// renews on every change to the type or its bases, so it never outlives what it describes.
+// Any other object, any name the type defines and every miss take the full protocol, so
+// hooks, descriptors and error messages stay the interpreter's own.
 #pragma once
 
 #include <Python.h>
 
+#include "module_state.h"
 #include "ref.h"
 
 namespace tessu {
 
+namespace detail {
+
+// Spread like the interpreter's own type cache: the version mixed with the string's hash,
+// which every name of G.s has computed already.
+inline TypeNameFact &fact_slot(unsigned int version, PyObject *name) noexcept {
+    auto hash = static_cast<unsigned int>(reinterpret_cast<PyASCIIObject *>(name)->hash);
+    return G.type_name_facts[(version ^ hash) % type_name_fact_slots];
+}
+
+// Finds out and remembers, for a name of G.s.
+bool learn_type_lacks(PyTypeObject *type, PyObject *name) noexcept;
+
+} // namespace detail
+
+// The type defines `name` nowhere on its MRO; false also when that cannot be known cheaply.
+inline bool type_lacks(PyTypeObject *type, PyObject *name) noexcept {
+    if (unsigned int version = type->tp_version_tag) { // 0: none assigned, or invalidated
+        const TypeNameFact &fact = detail::fact_slot(version, name);
+        if (fact.version == version && fact.name == name) return fact.absent;
+    }
+    return detail::learn_type_lacks(type, name);
+}
+
+namespace detail {
+
+inline bool has_instance_dict(PyTypeObject *type) noexcept {
+    return (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || type->tp_dictoffset != 0;
+}
+
+// obj.__dict__[name] when the default protocol would answer exactly that; null, with no
+// error set, when the full protocol has to decide.
+inline PyObject *direct_get(PyObject *obj, PyObject *name) noexcept {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr || !has_instance_dict(type) ||
+        !type_lacks(type, name)) {
+        return nullptr;
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    PyObject *value = nullptr;
+    if (!dict || PyDict_GetItemRef(dict.get(), name, &value) < 0) PyErr_Clear();
+    return value;
+}
+
+} // namespace detail
+
 inline Ref attr(PyObject *obj, PyObject *name) noexcept {
+    if (PyObject *value = detail::direct_get(obj, name)) return Ref::steal(value);
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
 inline bool set_attr(PyObject *obj, PyObject *name, PyObject *value) noexcept {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type->tp_setattro == PyObject_GenericSetAttr && detail::has_instance_dict(type) &&
+        type_lacks(type, name)) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (dict) return PyDict_SetItem(dict.get(), name, value) == 0;
+        PyErr_Clear();
+    }
     return PyObject_SetAttr(obj, name, value) == 0;
 }
 
@@ -25,14 +88,35 @@ inline Ref call(PyObject *callable, PyObject *arg) noexcept {
 
 // obj.name() and obj.name(arg), without creating a bound method.
 inline Ref call_method(PyObject *obj, PyObject *name) noexcept {
+    if (PyObject *method = detail::direct_get(obj, name)) return call(Ref::steal(method).get());
     return Ref::steal(
         PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 inline Ref call_method(PyObject *obj, PyObject *name, PyObject *arg) noexcept {
+    if (PyObject *method = detail::direct_get(obj, name)) {
+        return call(Ref::steal(method).get(), arg);
+    }
     PyObject *args[] = {obj, arg};
     return Ref::steal(
         PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.get(key). A dict of exactly the built-in type has no other get than the built-in one,
+// so its entry is read without looking the method up.
+inline Ref call_get(PyObject *obj, PyObject *key) noexcept {
+    if (!PyDict_CheckExact(obj)) return call_method(obj, G.s.get, key);
+    Ref value;
+    int found = PyDict_GetItemRef(obj, key, value.out());
+    if (found == 0) return Ref::borrow(Py_None);
+    return value;
+}
+
+// a == b, taken as a truth value: -1 with an exception set on failure.
+inline int equal(PyObject *a, PyObject *b) noexcept {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return PyUnicode_Compare(a, b) == 0;
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
 } // namespace tessu

@@ -18,10 +18,6 @@ PyObject *failed(int line) {
     return fail(trace::state, line);
 }
 
-Ref get(PyObject *state, PyObject *key) {
-    return call_method(state, G.s.get, key);
-}
-
 Ref attr_path(PyObject *obj, PyObject *first, PyObject *second, PyObject *third) {
     Ref a = attr(obj, first);
     Ref b = a ? attr(a.get(), second) : nullptr;
@@ -52,7 +48,7 @@ bool show_error(PyObject *self, PyObject *state, PyObject *theme, int &line) {
         Ref set_slot = set_slot_method(self);
         Ref request = set_slot ? Ref::steal(PyDict_New()) : nullptr;
         if (!request || PyDict_SetItem(request.get(), s.slot, s.error) < 0) return false;
-        Ref message = get(state, s.error_message);
+        Ref message = call_get(state, s.error_message);
         if (!message || PyDict_SetItem(request.get(), s.message, message.get()) < 0 ||
             !call(set_slot.get(), request.get())) {
             return false;
@@ -62,7 +58,7 @@ bool show_error(PyObject *self, PyObject *state, PyObject *theme, int &line) {
     {
         Ref caption = attr(self, s.lbl_helper_text);
         Ref set_text = caption ? attr(caption.get(), s.setText) : nullptr;
-        Ref messages = set_text ? get(state, s.error_message) : nullptr;
+        Ref messages = set_text ? call_get(state, s.error_message) : nullptr;
         Ref text = messages ? caption_text(messages.get()) : nullptr;
         if (!text || !call(set_text.get(), text.get())) return false;
     }
@@ -125,15 +121,13 @@ PyObject *state_body(Function *, PyObject *const *args, PyObject *) noexcept {
     // 2. States about other fields are not ours to show.
     {
         Ref name = attr(self, s._name);
-        Ref field = name ? get(state, s.field) : nullptr;
-        Ref same =
-            field ? Ref::steal(PyObject_RichCompare(name.get(), field.get(), Py_EQ)) : nullptr;
-        int ours = same ? PyObject_IsTrue(same.get()) : -1;
+        Ref field = name ? call_get(state, s.field) : nullptr;
+        int ours = field ? equal(name.get(), field.get()) : -1;
         if (ours < 0) return failed(at::field);
         if (!ours) return Py_NewRef(Py_None);
     }
     // 3.-5.
-    Ref error = get(state, s.error);
+    Ref error = call_get(state, s.error);
     int has_error = error ? PyObject_IsTrue(error.get()) : -1;
     if (has_error < 0) return failed(at::error);
     int line = 0;

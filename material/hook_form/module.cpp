@@ -215,6 +215,7 @@ int exec_module(PyObject *module) noexcept {
     // 2.
     the_module = Py_NewRef(module);
     set_entry(G.globals, Py_NewRef(PyModule_GetDict(module)));
+    watch_globals();
     set_entry(G.builtins, PyImport_AddModuleRef("builtins"));
     if (!G.builtins || PyObject_SetAttrString(module, "__builtins__", G.builtins) < 0) {
         Py_CLEAR(the_module);
@@ -295,9 +296,47 @@ PyModuleDef module_def = {
 
 } // namespace
 
+namespace {
+
+GlobalHit &global_slot(PyObject *name) noexcept {
+    auto hash = static_cast<unsigned int>(reinterpret_cast<PyASCIIObject *>(name)->hash);
+    return G.global_hits[hash % global_hit_slots];
+}
+
+// Runs before the namespace changes, so no remembered value is ever one the namespace has
+// already let go of.
+int globals_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
+    for (GlobalHit &hit : G.global_hits)
+        hit = {nullptr, nullptr};
+    return 0;
+}
+
+} // namespace
+
+void watch_globals() noexcept {
+    globals_changed(PyDict_EVENT_CLEARED, nullptr, nullptr, nullptr);
+    if (G.globals_watcher == 0) {
+        int id = PyDict_AddWatcher(globals_changed);
+        if (id < 0) {
+            PyErr_Clear();
+            return;
+        }
+        G.globals_watcher = id + 1;
+    }
+    if (PyDict_Watch(G.globals_watcher - 1, G.globals) < 0) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(G.globals_watcher - 1);
+        G.globals_watcher = 0;
+    }
+}
+
 PyObject *lookup_global(PyObject *name) noexcept {
+    GlobalHit &hit = global_slot(name);
+    if (hit.name == name) return Py_NewRef(hit.value);
     PyObject *value;
-    if (PyDict_GetItemRef(G.globals, name, &value) != 0) return value; // found, or failed
+    int found = PyDict_GetItemRef(G.globals, name, &value);
+    if (found > 0 && G.globals_watcher && PyUnicode_CHECK_INTERNED(name)) hit = {name, value};
+    if (found != 0) return value; // found, or failed
     value = PyObject_GetAttr(G.builtins, name);
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();

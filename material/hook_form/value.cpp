@@ -33,14 +33,6 @@ int equals_empty_list(PyObject *stored) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-// self._key == "Resolution_keyyyyyyyyyyyyy"
-int is_traced_key(PyObject *key) {
-    if (key == Py_None) return 0;
-    if (PyUnicode_CheckExact(key)) return PyUnicode_Compare(key, G.s.trace_key) == 0;
-    Ref result = Ref::steal(PyObject_RichCompare(key, G.s.trace_key, Py_EQ));
-    return result ? PyObject_IsTrue(result.get()) : -1;
-}
-
 } // namespace
 
 PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept {
@@ -50,16 +42,16 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
     // 1. A mapping carries its value under "value".
     Ref value = Ref::borrow(args[1]);
     if (PyDict_Check(value.get())) {
-        value = call_method(value.get(), s.get, s.value);
+        value = call_get(value.get(), s.value);
         if (!value) return failed(at::unwrap);
     }
     // 2.-3. An emptied selection is stored as no value.
-    if (PyObject_SetAttr(self, s._value, value.get()) < 0) return failed(at::store);
+    if (!set_attr(self, s._value, value.get())) return failed(at::store);
     {
         Ref stored = attr(self, s._value);
         int empty = stored ? equals_empty_list(stored.get()) : -1;
         if (empty < 0) return failed(at::normalise);
-        if (empty && PyObject_SetAttr(self, s._value, Py_None) < 0) return failed(at::clear);
+        if (empty && !set_attr(self, s._value, Py_None)) return failed(at::clear);
     }
     // 4. A State selection flag learns that a value was chosen.
     {
@@ -69,7 +61,7 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
         if (is_state < 0) return failed(at::selection);
         if (is_state) {
             selected = attr(self, s._selected);
-            if (!selected || PyObject_SetAttr(selected.get(), s.value, Py_True) < 0) {
+            if (!selected || !set_attr(selected.get(), s.value, Py_True)) {
                 return failed(at::mark);
             }
         }
@@ -95,7 +87,7 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
     // 7. One field's values are traced on standard output.
     {
         Ref key = attr(self, s._key);
-        int traced = key ? is_traced_key(key.get()) : -1;
+        int traced = key ? equal(key.get(), s.trace_key) : -1;
         if (traced < 0) return failed(at::trace_key);
         if (traced) {
             Ref stored = attr(self, s._value);
@@ -133,14 +125,14 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
 }
 
 PyObject *state_signal_get_body(Function *, PyObject *const *args, PyObject *) noexcept {
-    PyObject *signal = PyObject_GetAttr(args[0], G.s._stateSignal);
-    return signal ? signal : fail(trace::state_signal, at::get_signal);
+    Ref signal = attr(args[0], G.s._stateSignal);
+    return signal ? signal.release() : fail(trace::state_signal, at::get_signal);
 }
 
 // Stores first, then connects: the signal is kept even when it cannot be connected.
 PyObject *state_signal_set_body(Function *, PyObject *const *args, PyObject *) noexcept {
     PyObject *self = args[0];
-    if (PyObject_SetAttr(self, G.s._stateSignal, args[1]) < 0) {
+    if (!set_attr(self, G.s._stateSignal, args[1])) {
         return fail(trace::state_signal, at::store_signal);
     }
     Ref signal = attr(self, G.s._stateSignal);

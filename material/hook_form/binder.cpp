@@ -5,8 +5,11 @@
 namespace tessu {
 
 static bool same_name(PyObject *param, PyObject *key) noexcept {
-    // Parameter names are interned, and so are keywords written in source code.
-    return param == key || (PyUnicode_Check(key) && PyUnicode_Compare(param, key) == 0);
+    // Parameter names are interned, and so are keywords written in source code; an interned
+    // string is the only one of its value, so only other keys need comparing.
+    if (param == key) return true;
+    if (PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key)) return false;
+    return PyUnicode_Check(key) && PyUnicode_Compare(param, key) == 0;
 }
 
 // The keyword that binds `param`: written-in-source keywords match by identity, others by

@@ -1,14 +1,16 @@
 """Cheap stand-ins for the host framework, so that a timing measures the field's own work.
 
 Everything here is a built-in callable (``id``, ``dict``, ``max``, a bound ``dict.get``,
-``functools.partial(next, itertools.repeat(x))``, which returns x whatever it is given) or a
-subclass of a built-in type whose construction runs no Python code. The same objects are handed to every implementation, so what they cost is the
-same constant in every column.
+``functools.partial(next, itertools.repeat(x))``, which returns x whatever it is given), a
+namespace holding such callables, or a subclass of a built-in type whose construction runs
+no Python code. The same objects are handed to every implementation, so what they cost is
+the same constant in every column.
 
-Two pieces stay real because Qt insists: the widget is a real ``QFrame`` (its base
-``__init__``, ``setLayout`` and ``layout()`` are Qt calls), and ``setLayout`` takes only a real
-``QLayout``, so the layout is a ``QVBoxLayout`` subclass whose three methods that the
-constructor calls are replaced by built-ins.
+That includes the widget's base class: the stub timings run in a process of their own
+(``run.py --hosts stub``), where every implementation is imported while ``QFrame`` is
+``StubFrame``. A Qt base would put the binding's attribute hooks under every ``self.x`` the
+methods read and Qt's widget allocation into every construction, and those, not the field's
+work, would be what is timed.
 """
 
 from __future__ import annotations
@@ -17,8 +19,6 @@ import functools
 import itertools
 from types import SimpleNamespace
 from typing import Any, Dict
-
-from qtpy.QtWidgets import QVBoxLayout
 
 CAPTION_PROPS = "font-size: 12px; font-weight: 400;"
 
@@ -44,13 +44,16 @@ def make_theme() -> SimpleNamespace:
     )
 
 
-class StubLayout(QVBoxLayout):
-    """A real layout for ``setLayout``; the calls made on it afterwards cost a built-in."""
+LAYOUT = SimpleNamespace(setContentsMargins=max, setSpacing=id, addWidget=id)
 
-    # The bindings' stubs type these as Qt's own signatures.
-    setContentsMargins = staticmethod(max)  # type: ignore[assignment]  # (0, 0, 0, 0) -> 0
-    setSpacing = staticmethod(id)  # type: ignore[assignment]
-    addWidget = staticmethod(id)  # type: ignore[assignment]
+
+class StubFrame:
+    """The widget base of the stub process: object's own __init__, and a layout slot whose
+    two methods are built-ins (``setLayout`` takes the layout and drops it, ``layout()``
+    always gives LAYOUT, the one every stub construction installs)."""
+
+    setLayout = staticmethod(id)
+    layout = staticmethod(constant(LAYOUT))
 
 
 class StubAutocomplete(SimpleNamespace):
@@ -63,7 +66,7 @@ def constructor_names() -> Dict[str, Any]:
     """Module-namespace replacements for timing construction."""
     caption = SimpleNamespace(setStyleSheet=id, setText=id)
     return {
-        "QVBoxLayout": StubLayout,
+        "QVBoxLayout": constant(LAYOUT),
         "QLabel": constant(caption),  # next(repeat(caption), parent) is caption
         "Controller": dict,
         "Autocomplete": StubAutocomplete,
@@ -79,9 +82,9 @@ def method_names() -> Dict[str, Any]:
 
 
 def widget_attributes() -> Dict[str, Any]:
-    """Instance attributes put on an already built widget for timing its methods.
+    """Instance attributes put on a widget built with the stub hosts, for timing its methods.
 
-    ``valueChanged`` set on the instance shadows the class's Qt signal, so that an emission
+    ``valueChanged`` set on the instance shadows the class's signal, so that an emission
     costs a built-in call instead of the binding's signal machinery.
     """
     caption = SimpleNamespace(
@@ -102,20 +105,21 @@ def widget_attributes() -> Dict[str, Any]:
 
 DESCRIPTION = {
     "construction": (
-        "module names QVBoxLayout (a QVBoxLayout subclass whose setContentsMargins/"
-        "setSpacing/addWidget are the built-ins max/id/id), QLabel (partial(next, "
-        "repeat(caption)) with caption.setStyleSheet=setText=id), Controller=dict, "
-        "Autocomplete (a SimpleNamespace subclass with valueChanged.connect=id), useState (a "
-        "bound dict.get returning a fixed pair), useTheme (partial(next, repeat(theme)) over "
-        "a SimpleNamespace theme), TextField=dict; real: the QFrame base __init__, setLayout "
-        "and layout()"
+        "in a process where every implementation was imported with QFrame = StubFrame (base "
+        "__init__ is object's, setLayout=id, layout()=partial(next, repeat(layout)) with "
+        "layout.setContentsMargins/setSpacing/addWidget = max/id/id); module names "
+        "QVBoxLayout (returns that layout), QLabel (partial(next, repeat(caption)) with "
+        "caption.setStyleSheet=setText=id), Controller=dict, Autocomplete (a SimpleNamespace "
+        "subclass with valueChanged.connect=id), useState (a bound dict.get returning a "
+        "fixed pair), useTheme (partial(next, repeat(theme)) over a SimpleNamespace theme), "
+        "TextField=dict; no Qt object is made"
     ),
     "methods": (
-        "on a widget built with the real host: _complete._inputField._set_value=dict, "
-        "_set_slot=id; lbl_helper_text with setText=setStyleSheet=id, isVisible=bool "
-        "(False, so show() runs), show=hide=tuple; _setState=id; _onChange=id; an instance "
-        "valueChanged with emit=id; module name useTheme=partial(next, repeat(theme)); "
-        "_selected is False (the default), State is the host's"
+        "on a widget built that way: _complete._inputField._set_value=dict, _set_slot=id; "
+        "lbl_helper_text with setText=setStyleSheet=id, isVisible=bool (False, so show() "
+        "runs), show=hide=tuple; _setState=id; _onChange=id; an instance valueChanged with "
+        "emit=id; module name useTheme=partial(next, repeat(theme)); _selected is False "
+        "(the default), State is the host's"
     ),
     "real": "the zarvel host stand-in and the Qt binding, end to end, nothing replaced",
 }

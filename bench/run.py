@@ -13,7 +13,8 @@ What is timed, per call, for each implementation:
 
 The widget operations run under two hosts: stub hosts made of built-in callables (see
 bench/hosts.py), so that the field's own work is what is timed, and the real host stand-in
-with the Qt binding, end to end. All cells and implementations are measured in one run, in
+with the Qt binding, end to end. The stub cells are measured by a child process
+(``--hosts stub``) in which the implementations were imported on a stub widget base. All cells and implementations are measured in one run, in
 interleaved repetitions: each repetition visits every cell, and within a cell every
 implementation, in an order that rotates from one repetition to the next. Each sample is one
 batch of calls sized to about --batch-ms; the table gives the median over the repetitions with
@@ -62,6 +63,9 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     p.add_argument("--model", help="pure-Python model file (default: tests/model/tessu_autocomplete.py)")
     p.add_argument("--build-dir", default=str(BENCH / "build"), help="where the Cython build goes")
     p.add_argument("--no-import", action="store_true", help="skip the import timings")
+    p.add_argument("--hosts", choices=("both", "stub", "real"), default="both",
+                   help="which host settings to time (stub runs in this process, without "
+                        "the import timings or the behaviour check; both runs stub in a child)")
     p.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                    help="CPU time of the timing thread (default) or the wall clock")
     args = p.parse_args(argv)
@@ -118,9 +122,9 @@ STATES = {
 }
 
 
-def widget_cells() -> List[Cell]:
+def widget_cells(settings: List[str]) -> List[Cell]:
     cells = []
-    for host in ("stub", "real"):
+    for host in settings:
         cells.append(Cell("construction", "", host))
         cells += [Cell("set_value", case, host) for case in VALUES]
         cells += [Cell("state", case, host) for case in STATES]
@@ -136,7 +140,7 @@ IMPORT_CELL = Cell("import", "net of the host imports", "")
 class Subject:
     """One loaded implementation with the widgets and namespace patches its cells use."""
 
-    def __init__(self, key: str, module: Any) -> None:
+    def __init__(self, key: str, module: Any, stub: bool) -> None:
         self.key = key
         self.module = module
         self.cls = module.TessuAutocomplete
@@ -146,11 +150,21 @@ class Subject:
         missing = [n for n in [*self.ctor_names, *self.method_names] if n not in self.namespace]
         if missing:
             raise RuntimeError(f"{key}: module namespace lacks {missing}; the stub hosts would not apply")
-        self.real_widget = self.build()
-        self.stub_widget = self.build()
-        for name, value in hosts.widget_attributes().items():
-            setattr(self.stub_widget, name, value)
         self.kept: List[object] = []
+        if stub:
+            self.stub_widget = self.with_names(self.ctor_names, self.build)
+            for name, value in hosts.widget_attributes().items():
+                setattr(self.stub_widget, name, value)
+        else:
+            self.real_widget = self.build()
+
+    def with_names(self, names: Dict[str, Any], run: Callable[[], Any]) -> Any:
+        saved = {name: self.namespace[name] for name in names}
+        self.namespace.update(names)
+        try:
+            return run()
+        finally:
+            self.namespace.update(saved)
 
     def build(self) -> Any:
         return self.cls("country", key="country", label="Country", helperText="Pick a country")
@@ -171,15 +185,11 @@ class Subject:
 def run_batch(subject: Subject, cell: Cell, batch: Callable[[int], tuple[int, int]], n: int,
               app: Any) -> float:
     """Nanoseconds per call of one batch of n, with the cell's host in place."""
-    patch = subject.patch_for(cell)
-    saved = {name: subject.namespace[name] for name in patch}
-    subject.namespace.update(patch)
     gc.disable()
     try:
-        ns, calls = batch(n)
+        ns, calls = subject.with_names(subject.patch_for(cell), lambda: batch(n))
     finally:
         gc.enable()
-        subject.namespace.update(saved)
     if cell.op == "construction":
         subject.kept.clear()
         gc.collect()
@@ -388,38 +398,27 @@ def busy() -> Optional[float]:
     return load if load > 1.0 else None
 
 
-def main() -> int:
-    timing.use_clock(ARGS.clock)
-    started = time.monotonic()
-    load_before = os.getloadavg()[0] if hasattr(os, "getloadavg") else None
-    if busy():
-        say(f"bench: WARNING: load average {load_before:.2f} before starting; other work "
-            "on the machine widens the spread (the ratios stay paired)")
-    model = impls.model_source(ARGS.model)
-    cython_so = None
-    if model is None:
-        say(f"bench: no pure-Python model at {ARGS.model or impls.MODEL_FILE}; timing C++ only")
-    else:
-        cython_so = cybuild.build(model, Path(ARGS.build_dir).resolve(), log=say)
-    loaders = impls.loaders(ARGS.model, cython_so)
-    keys = list(loaders)
-
-    import_samples: Dict[str, List[float]] = {}
-    if not ARGS.no_import:
-        say(f"bench: import, {ARGS.import_reps} fresh interpreters per implementation")
-        import_samples = time_imports(keys, cython_so)
-
-    from qtpy.QtWidgets import QApplication
-
-    app = QApplication.instance() or QApplication([])
+def load_subjects(loaders: Dict[str, Callable[[], object]], stub: bool) -> Dict[str, Subject]:
     impls.import_hosts()
-    subjects = {key: Subject(key, load()) for key, load in loaders.items()}
+    if not stub:
+        return {key: Subject(key, load(), stub) for key, load in loaders.items()}
+    from qtpy import QtWidgets
 
-    differing = compare_behaviour(subjects)
-    if differing:
-        say(f"bench: WARNING: {', '.join(differing)} behave differently from C++ on these inputs")
+    real_frame = QtWidgets.QFrame
+    QtWidgets.QFrame = hosts.StubFrame  # what each implementation's import binds as its base
+    try:
+        modules = {key: load() for key, load in loaders.items()}
+    finally:
+        QtWidgets.QFrame = real_frame
+    for key, module in modules.items():
+        if module.TessuAutocomplete.__bases__ != (hosts.StubFrame,):
+            raise RuntimeError(f"{key} was imported before the stub base was in place")
+    return {key: Subject(key, module, stub) for key, module in modules.items()}
 
-    cells = widget_cells()
+
+def measure(subjects: Dict[str, Subject], cells: List[Cell], app: Any) -> List[Dict[str, Any]]:
+    """All cells, each implementation in turn, in rotating order over the repetitions."""
+    keys = list(subjects)
     target_ns = ARGS.batch_ms * 1e6
     say(f"bench: calibrating {len(cells)} cells x {len(keys)} implementations")
     batches = {(c, k): subjects[k].batch(c) for c in cells for k in keys}
@@ -433,8 +432,64 @@ def main() -> int:
                 key = keys[(rep + i) % len(keys)]
                 samples[cell][key].append(
                     run_batch(subjects[key], cell, batches[cell, key], sizes[cell, key], app))
+    return [cell_result(c, samples[c], {k: sizes[c, k] for k in keys}) for c in cells]
 
-    results = [cell_result(c, samples[c], {k: sizes[c, k] for k in keys}) for c in cells]
+
+def stub_cells_in_child() -> List[Dict[str, Any]]:
+    """The stub cells, measured by a child process that imports on the stub widget base."""
+    out = Path(ARGS.build_dir).resolve() / "stub-cells.json"
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--hosts", "stub", "--json", str(out),
+           "--reps", str(ARGS.reps), "--batch-ms", str(ARGS.batch_ms), "--clock", ARGS.clock,
+           "--qt-api", ARGS.qt_api, "--build-dir", ARGS.build_dir]
+    if ARGS.model:
+        cmd += ["--model", ARGS.model]
+    say("bench: stub hosts, in a child process")
+    if subprocess.run(cmd, cwd=REPO).returncode != 0:
+        raise RuntimeError("the stub-host run failed")
+    return json.loads(out.read_text())["cells"]
+
+
+def main() -> int:
+    timing.use_clock(ARGS.clock)
+    started = time.monotonic()
+    load_before = os.getloadavg()[0] if hasattr(os, "getloadavg") else None
+    if busy() and ARGS.hosts != "stub":
+        say(f"bench: WARNING: load average {load_before:.2f} before starting; other work "
+            "on the machine widens the spread (the ratios stay paired)")
+    model = impls.model_source(ARGS.model)
+    cython_so = None
+    if model is None:
+        say(f"bench: no pure-Python model at {ARGS.model or impls.MODEL_FILE}; timing C++ only")
+    else:
+        cython_so = cybuild.build(model, Path(ARGS.build_dir).resolve(), log=say)
+    loaders = impls.loaders(ARGS.model, cython_so)
+    keys = list(loaders)
+
+    if ARGS.hosts == "stub":
+        from qtpy.QtWidgets import QApplication
+
+        app = QApplication.instance() or QApplication([])
+        results = measure(load_subjects(loaders, stub=True), widget_cells(["stub"]), app)
+        Path(ARGS.json).write_text(json.dumps({"cells": results}) + "\n")
+        return 0
+
+    results = stub_cells_in_child() if ARGS.hosts == "both" else []
+
+    import_samples: Dict[str, List[float]] = {}
+    if not ARGS.no_import:
+        say(f"bench: import, {ARGS.import_reps} fresh interpreters per implementation")
+        import_samples = time_imports(keys, cython_so)
+
+    from qtpy.QtWidgets import QApplication
+
+    app = QApplication.instance() or QApplication([])
+    subjects = load_subjects(loaders, stub=False)
+
+    differing = compare_behaviour(subjects)
+    if differing:
+        say(f"bench: WARNING: {', '.join(differing)} behave differently from C++ on these inputs")
+
+    results += measure(subjects, widget_cells(["real"]), app)
     if import_samples:
         results.append(cell_result(IMPORT_CELL, import_samples, {}))
     targets = check_targets(results)

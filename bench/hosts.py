@@ -1,9 +1,9 @@
 """Cheap stand-ins for the host framework, so that a timing measures the field's own work.
 
-Everything here is a built-in callable (``id``, ``dict``, ``max``, a bound ``dict.get``,
+Everything here is a built-in callable (``callable``, ``dict``, ``max``, a bound ``dict.get``,
 ``functools.partial(next, itertools.repeat(x))``, which returns x whatever it is given), a
-namespace holding such callables, or a subclass of a built-in type whose construction runs
-no Python code. The same objects are handed to every implementation, so what they cost is
+namespace holding such callables, or a class whose construction and methods run no Python
+code. The same objects are handed to every implementation, so what they cost is
 the same constant in every column.
 
 That includes the widget's base class: the stub timings run in a process of their own
@@ -44,7 +44,9 @@ def make_theme() -> SimpleNamespace:
     )
 
 
-LAYOUT = SimpleNamespace(setContentsMargins=max, setSpacing=id, addWidget=id)
+# The one-argument sink is ``callable``: as cheap as a built-in call gets, where ``id`` would
+# also raise an audit event on every call.
+LAYOUT = SimpleNamespace(setContentsMargins=max, setSpacing=callable, addWidget=callable)
 
 
 class StubFrame:
@@ -52,25 +54,25 @@ class StubFrame:
     two methods are built-ins (``setLayout`` takes the layout and drops it, ``layout()``
     always gives LAYOUT, the one every stub construction installs)."""
 
-    setLayout = staticmethod(id)
+    setLayout = staticmethod(callable)
     layout = staticmethod(constant(LAYOUT))
 
 
 class StubAutocomplete(SimpleNamespace):
     """Takes the constructor's keywords as attributes, without running Python code."""
 
-    valueChanged = SimpleNamespace(connect=id)
+    valueChanged = SimpleNamespace(connect=callable)
 
 
 def constructor_names() -> Dict[str, Any]:
     """Module-namespace replacements for timing construction."""
-    caption = SimpleNamespace(setStyleSheet=id, setText=id)
+    caption = SimpleNamespace(setStyleSheet=callable, setText=callable)
     return {
         "QVBoxLayout": constant(LAYOUT),
         "QLabel": constant(caption),  # next(repeat(caption), parent) is caption
         "Controller": dict,
         "Autocomplete": StubAutocomplete,
-        "useState": {"None": (SimpleNamespace(value="None"), id)}.get,
+        "useState": {"None": (SimpleNamespace(value="None"), callable)}.get,
         "useTheme": constant(make_theme()),
         "TextField": dict,
     }
@@ -88,37 +90,37 @@ def widget_attributes() -> Dict[str, Any]:
     costs a built-in call instead of the binding's signal machinery.
     """
     caption = SimpleNamespace(
-        setText=id,
-        setStyleSheet=id,
+        setText=callable,
+        setStyleSheet=callable,
         isVisible=bool,  # bool() is False: every error state also calls show()
         show=tuple,
         hide=tuple,
     )
     return {
-        "_complete": SimpleNamespace(_inputField=SimpleNamespace(_set_value=dict, _set_slot=id)),
+        "_complete": SimpleNamespace(_inputField=SimpleNamespace(_set_value=dict, _set_slot=callable)),
         "lbl_helper_text": caption,
-        "_setState": id,
-        "_onChange": id,
-        "valueChanged": SimpleNamespace(emit=id),
+        "_setState": callable,
+        "_onChange": callable,
+        "valueChanged": SimpleNamespace(emit=callable),
     }
 
 
 DESCRIPTION = {
     "construction": (
         "in a process where every implementation was imported with QFrame = StubFrame (base "
-        "__init__ is object's, setLayout=id, layout()=partial(next, repeat(layout)) with "
-        "layout.setContentsMargins/setSpacing/addWidget = max/id/id); module names "
+        "__init__ is object's, setLayout=callable, layout()=partial(next, repeat(layout)) with "
+        "layout.setContentsMargins/setSpacing/addWidget = max/callable/callable); module names "
         "QVBoxLayout (returns that layout), QLabel (partial(next, repeat(caption)) with "
-        "caption.setStyleSheet=setText=id), Controller=dict, Autocomplete (a SimpleNamespace "
-        "subclass with valueChanged.connect=id), useState (a bound dict.get returning a "
+        "caption.setStyleSheet=setText=callable), Controller=dict, Autocomplete (a SimpleNamespace "
+        "subclass with valueChanged.connect=callable), useState (a bound dict.get returning a "
         "fixed pair), useTheme (partial(next, repeat(theme)) over a SimpleNamespace theme), "
         "TextField=dict; no Qt object is made"
     ),
     "methods": (
-        "on a widget built that way: _complete._inputField._set_value=dict, _set_slot=id; "
-        "lbl_helper_text with setText=setStyleSheet=id, isVisible=bool (False, so show() "
-        "runs), show=hide=tuple; _setState=id; _onChange=id; an instance valueChanged with "
-        "emit=id; module name useTheme=partial(next, repeat(theme)); _selected is False "
+        "on a widget built that way: _complete._inputField._set_value=dict, _set_slot=callable; "
+        "lbl_helper_text with setText=setStyleSheet=callable, isVisible=bool (False, so show() "
+        "runs), show=hide=tuple; _setState=callable; _onChange=callable; an instance valueChanged with "
+        "emit=callable; module name useTheme=partial(next, repeat(theme)); _selected is False "
         "(the default), State is the host's"
     ),
     "real": "the zarvel host stand-in and the Qt binding, end to end, nothing replaced",

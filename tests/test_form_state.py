@@ -172,8 +172,14 @@ class Px(str):
         return "px!"
 
 
+class Weight(int):
+    def __format__(self, how):
+        return "w!"
+
+
 @pytest.mark.parametrize("value, text", [
-    (12, "12"), (1.5, "1.5"), (True, "True"), (Fmt(), "fmt[]"), (Px("12px"), "px!"),
+    (12, "12"), (1.5, "1.5"), (1e16, "1e+16"), (True, "True"), (Weight(5), "w!"),
+    (Fmt(), "fmt[]"), (Px("12px"), "px!"), ("", ""), ("größe", "größe"), ("\U0001f600", "\U0001f600"),
 ])
 def test_theme_values_are_formatted_without_additions(rig, value, text):
     rig.themes.append(make_theme(value, value, value))

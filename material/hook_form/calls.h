@@ -114,7 +114,11 @@ inline Ref call_get(PyObject *obj, PyObject *key) noexcept {
 
 // a == b, taken as a truth value: -1 with an exception set on failure.
 inline int equal(PyObject *a, PyObject *b) noexcept {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return PyUnicode_Compare(a, b) == 0;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        if (a == b) return 1;
+        if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return 0;
+        return PyUnicode_Compare(a, b) == 0;
+    }
     Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }

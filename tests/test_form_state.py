@@ -129,12 +129,17 @@ class Shouting:
         return "LOUD"
 
 
+class Reversed(list):
+    def __getitem__(self, index):
+        return list.__getitem__(self, -1 - index)
+
+
 @pytest.mark.parametrize("message, text", [
     (("Only",), "Only"), ("Required", "R"), ([42, "x"], "42"), ([Shouting()], "LOUD"),
-    ({0: "zero", "0": "text key"}, "zero"),
+    ({0: "zero", "0": "text key"}, "zero"), (Reversed(["first", "last"]), "last"),
     # A form may flag an error before it has words for it: the look still changes.
     (None, ""), ([], ""), ((), ""), ("", ""),
-], ids=["tuple", "text", "int", "str-protocol", "dict", "none", "empty-list", "empty-tuple",
+], ids=["tuple", "text", "int", "str-protocol", "dict", "list-subclass", "none", "empty-list", "empty-tuple",
         "empty-text"])
 def test_caption_shows_the_first_message(rig, message, text):
     rig.w.state(rig.state(field="country", error=True, error_message=message))

@@ -37,7 +37,10 @@ Ref caption_text(PyObject *messages) {
         PyObject_Length(messages) == 0) {
         return Ref::borrow(G.empty_str);
     }
-    Ref first = Ref::steal(PyObject_GetItem(messages, G.int_0));
+    // messages[0]: a list or tuple of exactly the built-in type has no other indexing.
+    Ref first = PyList_CheckExact(messages)    ? Ref::borrow(PyList_GET_ITEM(messages, 0))
+                : PyTuple_CheckExact(messages) ? Ref::borrow(PyTuple_GET_ITEM(messages, 0))
+                                               : Ref::steal(PyObject_GetItem(messages, G.int_0));
     return first ? Ref::steal(PyObject_Str(first.get())) : nullptr;
 }
 

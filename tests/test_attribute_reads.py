@@ -212,3 +212,29 @@ def test_traced_key_equality_is_python_equality(tessu, capsys, key, printed):
     f._key = key
     set_value(tessu, f, 7)
     assert (capsys.readouterr().out == f"{TRACED} 7\n") is printed
+
+
+def test_instance_dict_lookup_failures_propagate_once(tessu):
+    """A key whose comparison raises makes the read fail as it would in Python, run once."""
+    compared = []
+
+    class Clash:
+        def __hash__(self):
+            return hash("_setState")
+
+        def __eq__(self, other):
+            compared.append(other)
+            raise RuntimeError("cannot compare")
+
+    _, _, f = plain_field([])
+    set_value(tessu, f, 1)
+    del f._setState
+    vars(f)[Clash()] = None
+    with pytest.raises(RuntimeError):
+        f._setState
+    in_python = len(compared)
+    with pytest.raises(RuntimeError, match="^cannot compare$") as info:
+        set_value(tessu, f, 2)
+    assert len(compared) == 2 * in_python
+    assert [n for n, _ in traceback_entries(info.value, SOURCE_PATH)] == [
+        qualified("TessuAutocomplete.set_value")]

@@ -46,24 +46,29 @@ inline bool has_instance_dict(PyTypeObject *type) noexcept {
     return (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || type->tp_dictoffset != 0;
 }
 
-// obj.__dict__[name] when the default protocol would answer exactly that; null, with no
-// error set, when the full protocol has to decide.
-inline PyObject *direct_get(PyObject *obj, PyObject *name) noexcept {
+// Reads obj.__dict__[name] when the default protocol would answer exactly that. False when
+// the full protocol has to decide (nothing set); true when `value` holds the answer, which is
+// null with the exception set if the instance dict's lookup itself failed.
+inline bool direct_get(PyObject *obj, PyObject *name, Ref &value) noexcept {
     PyTypeObject *type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr || !has_instance_dict(type) ||
         !type_lacks(type, name)) {
-        return nullptr;
+        return false;
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-    PyObject *value = nullptr;
-    if (!dict || PyDict_GetItemRef(dict.get(), name, &value) < 0) PyErr_Clear();
-    return value;
+    if (!dict) {
+        PyErr_Clear(); // the full protocol makes the dict, or reports why it cannot
+        return false;
+    }
+    // A miss is left to the full protocol, for its own AttributeError.
+    return PyDict_GetItemRef(dict.get(), name, value.out()) != 0;
 }
 
 } // namespace detail
 
 inline Ref attr(PyObject *obj, PyObject *name) noexcept {
-    if (PyObject *value = detail::direct_get(obj, name)) return Ref::steal(value);
+    Ref value;
+    if (detail::direct_get(obj, name, value)) return value;
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
@@ -88,15 +93,15 @@ inline Ref call(PyObject *callable, PyObject *arg) noexcept {
 
 // obj.name() and obj.name(arg), without creating a bound method.
 inline Ref call_method(PyObject *obj, PyObject *name) noexcept {
-    if (PyObject *method = detail::direct_get(obj, name)) return call(Ref::steal(method).get());
+    Ref method;
+    if (detail::direct_get(obj, name, method)) return method ? call(method.get()) : nullptr;
     return Ref::steal(
         PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 inline Ref call_method(PyObject *obj, PyObject *name, PyObject *arg) noexcept {
-    if (PyObject *method = detail::direct_get(obj, name)) {
-        return call(Ref::steal(method).get(), arg);
-    }
+    Ref method;
+    if (detail::direct_get(obj, name, method)) return method ? call(method.get(), arg) : nullptr;
     PyObject *args[] = {obj, arg};
     return Ref::steal(
         PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

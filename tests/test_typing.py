@@ -65,7 +65,8 @@ CLIENT = textwrap.dedent('''\
     from zarvel.material.hook_form.tessu_autocomplete import TessuAutocomplete
 
     class Form(QObject):
-        formState = Signal(object)
+        # PyQt6 6.12.1's own stub wrongly demands pyqtSignal's `arguments` keyword.
+        formState = Signal(object)  # type: ignore[call-arg]
 
     def on_change(value: Any) -> None: ...
 

@@ -112,15 +112,21 @@ def test_own_attribute_hooks_see_every_access(tessu, hook, touched):
     assert log == touched
 
 
+def fails_as_python_does(tessu, obj, name):
+    """set_value(obj) raises what reading obj.<name> in Python raises; gives set_value's."""
+    with pytest.raises(AttributeError) as plain:
+        getattr(obj, name)
+    with pytest.raises(AttributeError) as info:
+        set_value(tessu, obj, 2)
+    assert str(info.value) == str(plain.value)
+    return info
+
+
 def test_deleted_instance_attribute_raises_the_interpreters_error(tessu):
     _, _, f = plain_field([])
     set_value(tessu, f, 1)
     del f._onChange
-    with pytest.raises(AttributeError) as plain:
-        f._onChange
-    with pytest.raises(AttributeError) as info:
-        set_value(tessu, f, 2)
-    assert str(info.value) == str(plain.value)
+    info = fails_as_python_does(tessu, f, "_onChange")
     assert info.value.name == "_onChange" and info.value.obj is f
     assert [n for n, _ in traceback_entries(info.value, SOURCE_PATH)] == [
         qualified("TessuAutocomplete.set_value")]
@@ -139,11 +145,7 @@ def test_objects_without_an_instance_dict_take_the_full_protocol(tessu):
     set_value(tessu, s, [])
     assert s._value is None and log == [("emit", []), ("_set_value", None), ("setState", None)]
     del s._setState
-    with pytest.raises(AttributeError) as plain:
-        s._setState
-    with pytest.raises(AttributeError) as info:
-        set_value(tessu, s, 1)
-    assert str(info.value) == str(plain.value)
+    fails_as_python_does(tessu, s, "_setState")
 
 
 class Theme:

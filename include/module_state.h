@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "checked.h"
 #include "names.h"
 
 namespace tessu {
@@ -30,6 +31,7 @@ struct GlobalHit {
     PyObject *value; // borrowed from G.globals
 };
 inline constexpr unsigned int global_hit_slots = 32;
+enum class GlobalsKeys : unsigned char { unknown, str_only, mixed };
 
 struct ModuleState {
     PyObject *globals;  // the module's namespace dict (owned)
@@ -67,6 +69,7 @@ struct ModuleState {
     TypeNameFact type_name_facts[type_name_fact_slots];
     int globals_watcher; // dict watcher id + 1; 0 while none is registered
     GlobalHit global_hits[global_hit_slots];
+    GlobalsKeys globals_keys; // whether every key of G.globals is exactly a str, once known
 };
 
 extern ModuleState G;

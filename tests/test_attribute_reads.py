@@ -155,7 +155,21 @@ class Theme:
         self.palette = type("P", (), {"error": type("E", (), {"main": colour})()})()
 
 
-@pytest.mark.parametrize("how", ["replaced", "deleted-to-builtins", "deleted"])
+class EqualOnce:
+    """A key that is not a str and stands in for "useTheme" at the first lookup only."""
+
+    def __init__(self):
+        self.asked = False
+
+    def __hash__(self):
+        return hash("useTheme")
+
+    def __eq__(self, other):
+        first, self.asked = not self.asked, True
+        return first and other == "useTheme"
+
+
+@pytest.mark.parametrize("how", ["replaced", "deleted-to-builtins", "deleted", "equal-once"])
 def test_module_names_are_read_afresh_after_a_warm_call(tessu, monkeypatch, how):
     log = []
     _, _, f = plain_field(log)
@@ -173,10 +187,14 @@ def test_module_names_are_read_afresh_after_a_warm_call(tessu, monkeypatch, how)
         monkeypatch.delitem(vars(tessu), "useTheme")
         if how == "deleted-to-builtins":
             monkeypatch.setattr(builtins, "useTheme", lambda: Theme("#333333"), raising=False)
-    if how == "deleted":
+        if how == "equal-once":
+            monkeypatch.setitem(vars(tessu), EqualOnce(), lambda: Theme("#444444"))
+            tessu.TessuAutocomplete.state(f, state)
+    if how in ("deleted", "equal-once"):
         with pytest.raises(NameError, match="^name 'useTheme' is not defined$"):
             tessu.TessuAutocomplete.state(f, state)
-        assert [e for e in log if isinstance(e, str)] == ["#111111"]
+        seen = ["#111111", "#444444"] if how == "equal-once" else ["#111111"]
+        assert [e for e in log if isinstance(e, str)] == seen
         return
     tessu.TessuAutocomplete.state(f, state)
     expected = "#222222" if how == "replaced" else "#333333"

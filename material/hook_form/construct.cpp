@@ -86,9 +86,11 @@ PyType_Spec scope_spec = {
     scope_slots,
 };
 
-// The widget as an inner function finds it, or NameError.
+// The widget as an inner function finds it, or NameError. A function that the collector has
+// cleared has no record left, yet a weak reference or a finalizer can still call it.
 PyObject *captured_self(Function *fn) {
-    PyObject *self = reinterpret_cast<Scope *>(fn->scope)->self;
+    auto *scope = reinterpret_cast<Scope *>(fn->scope);
+    PyObject *self = scope ? scope->self : nullptr;
     if (!self || self == Py_None) {
         PyErr_Format(PyExc_NameError,
                      "free variable '%s' referenced before assignment in enclosing scope", "self");

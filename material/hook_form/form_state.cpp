@@ -30,17 +30,29 @@ Ref set_slot_method(PyObject *self) {
 }
 
 // The caption text: the first message. A form that reports an error without any message
-// gets an empty caption rather than an exception escaping from a slot mid-update.
+// (None, or messages of length 0) gets an empty caption rather than an exception escaping
+// from a slot mid-update.
 Ref caption_text(PyObject *messages) {
     if (messages == Py_None) return Ref::borrow(G.empty_str);
-    if ((PyList_Check(messages) || PyTuple_Check(messages) || PyUnicode_Check(messages)) &&
-        PyObject_Length(messages) == 0) {
-        return Ref::borrow(G.empty_str);
+    Ref first;
+    // A list or tuple of exactly the built-in type has no other length or indexing.
+    if (PyList_CheckExact(messages)) {
+        if (PyList_GET_SIZE(messages) == 0) return Ref::borrow(G.empty_str);
+        first = Ref::borrow(PyList_GET_ITEM(messages, 0));
+    } else if (PyTuple_CheckExact(messages)) {
+        if (PyTuple_GET_SIZE(messages) == 0) return Ref::borrow(G.empty_str);
+        first = Ref::borrow(PyTuple_GET_ITEM(messages, 0));
+    } else {
+        Py_ssize_t length = PyObject_Length(messages);
+        if (length == 0) return Ref::borrow(G.empty_str);
+        // The length only tells the empty case apart: messages that have none are indexed
+        // as they always were, and only that indexing can fail.
+        if (length < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_Clear();
+        }
+        first = Ref::steal(PyObject_GetItem(messages, G.int_0));
     }
-    // messages[0]: a list or tuple of exactly the built-in type has no other indexing.
-    Ref first = PyList_CheckExact(messages)    ? Ref::borrow(PyList_GET_ITEM(messages, 0))
-                : PyTuple_CheckExact(messages) ? Ref::borrow(PyTuple_GET_ITEM(messages, 0))
-                                               : Ref::steal(PyObject_GetItem(messages, G.int_0));
     return first ? Ref::steal(PyObject_Str(first.get())) : nullptr;
 }
 

@@ -3,21 +3,32 @@
 #include <cstddef>
 
 #include "module_state.h"
+#include "stack.h"
+#include "traceback.h"
 
 namespace tessu {
+
+// The interpreter's own words for the same condition.
+static constexpr char recursion_context[] = " while calling a Python object";
+static constexpr char recursion_message[] =
+    "maximum recursion depth exceeded while calling a Python object";
 
 static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                                      PyObject *kwnames) noexcept {
     auto *fn = reinterpret_cast<Function *>(callable);
+    // Re-entry without Python code in between is bounded by the stack left (see stack.h) and
+    // by the interpreter's count of C levels, whichever comes first; both fail the same way.
+    if (stack_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, recursion_message);
+        return fail(fn->sig->trace, fn->sig->line);
+    }
     PyObject *values[max_params] = {};
     Ref varkw;
     if (!bind(*fn->sig, fn->defaults, args, nargsf, kwnames, values,
               fn->sig->varkw ? &varkw : nullptr)) {
         return nullptr;
     }
-    // A callback may route straight back into a method without passing through Python
-    // code (an onChange that is set_value itself): keep the C stack bounded.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    if (Py_EnterRecursiveCall(recursion_context)) return fail(fn->sig->trace, fn->sig->line);
     PyObject *result = fn->body(fn, values, varkw.get());
     Py_LeaveRecursiveCall();
     return result;

@@ -308,7 +308,25 @@ GlobalHit &global_slot(PyObject *name) noexcept {
 int globals_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
     for (GlobalHit &hit : G.global_hits)
         hit = {nullptr, nullptr};
+    G.globals_keys = GlobalsKeys::unknown;
     return 0;
+}
+
+// A key that is not exactly a str can compare equal to a name by its own __eq__, differently
+// each time; the interpreter's own caches of module names stand aside then, and so do we.
+bool globals_keys_all_str() noexcept {
+    if (G.globals_keys == GlobalsKeys::unknown) {
+        G.globals_keys = GlobalsKeys::str_only;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(G.globals, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                G.globals_keys = GlobalsKeys::mixed;
+                break;
+            }
+        }
+    }
+    return G.globals_keys == GlobalsKeys::str_only;
 }
 
 } // namespace
@@ -335,7 +353,10 @@ PyObject *lookup_global(PyObject *name) noexcept {
     if (hit.name == name) return Py_NewRef(hit.value);
     PyObject *value;
     int found = PyDict_GetItemRef(G.globals, name, &value);
-    if (found > 0 && G.globals_watcher && PyUnicode_CHECK_INTERNED(name)) hit = {name, value};
+    if (found > 0 && G.globals_watcher && PyUnicode_CHECK_INTERNED(name) &&
+        globals_keys_all_str()) {
+        hit = {name, value};
+    }
     if (found != 0) return value; // found, or failed
     value = PyObject_GetAttr(G.builtins, name);
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {

@@ -112,14 +112,16 @@ class TessuAutocomplete(QFrame):
             self._complete._inputField._set_slot(
                 {"slot": "error", "message": state.get("error_message")}
             )
-            # An error reported without any message still gets the error look, with an
-            # empty caption, rather than an exception escaping from the slot mid-update.
-            self.lbl_helper_text.setText(
-                ""
-                if (messages := state.get("error_message")) is None
-                or (isinstance(messages, (list, tuple, str)) and len(messages) == 0)
-                else str(messages[0])
-            )
+            # An error reported without any message (None, or messages of length 0) still
+            # gets the error look, with an empty caption, rather than an exception escaping
+            # from the slot mid-update. Messages without a length are indexed as they are.
+            set_text = self.lbl_helper_text.setText
+            messages = state.get("error_message")
+            try:
+                empty = messages is None or len(messages) == 0
+            except Exception:
+                empty = False
+            set_text("" if empty else str(messages[0]))
             self.lbl_helper_text.setStyleSheet(f"""
                     padding-left: 8px;
                     font-size: {theme.typography.caption.fontSize};
@@ -134,3 +136,4 @@ class TessuAutocomplete(QFrame):
 
 
 __test__ = {}
+

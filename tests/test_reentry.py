@@ -1,0 +1,178 @@
+"""Fields that call back into themselves, and functions outliving what they captured.
+
+A callback can lead straight back into a method with no Python code in between, so the
+interpreter's own recursion limit never sees it. Each case runs in a child process: a crash
+there is a failed test instead of the end of the suite.
+"""
+
+import gc
+import json
+import os
+import subprocess
+import sys
+import weakref
+from pathlib import Path
+
+import pytest
+
+from conftest import SOURCE_PATH, qualified
+from doubles import Host, traceback_entries
+
+TESTS = Path(__file__).parent
+RECURSION = "maximum recursion depth exceeded while calling a Python object"
+
+
+def run_child(script, *args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        filter(None, [os.environ.get("PYTHONPATH"), str(TESTS)])))
+    return subprocess.run([sys.executable, "-c", script, *args], capture_output=True,
+                          text=True, timeout=300, env=env)
+
+
+# Each way of routing a method back into itself through the host's own calls.
+LOOPS = r'''
+import json, sys, threading, traceback
+from types import SimpleNamespace
+from qtpy.QtWidgets import QApplication
+app = QApplication.instance() or QApplication([])
+import zarvel.material.hook_form.tessu_autocomplete as m
+from doubles import Host
+for name, value in Host().names().items():
+    setattr(m, name, value)
+
+def looped(path):
+    w = m.TessuAutocomplete("f")
+    if path == "onChange":
+        w._onChange = w.set_value
+    elif path == "setState":
+        w._setState = w.set_value
+    elif path == "emit":
+        w.valueChanged = SimpleNamespace(emit=w.set_value)
+    else:
+        w._name = None
+        w._complete._inputField._set_slot = w.state
+        return lambda: w.state({"field": None, "error": False})
+    return lambda: w.set_value(1)
+
+results = {}
+def run():
+    for path in ("onChange", "setState", "emit", "state"):
+        try:
+            looped(path)()
+            results[path] = "returned"
+        except RecursionError as exc:
+            # On a large stack the doubles' own Python code may reach the interpreter's limit
+            # first; only an entry of the module's is checked.
+            innermost = traceback.extract_tb(exc.__traceback__)[-1]
+            printed = "".join(traceback.format_exception(exc)).endswith(str(exc) + "\n")
+            where = [innermost.name, innermost.lineno] if innermost.filename == sys.argv[2] else []
+            results[path] = [str(exc).startswith("maximum recursion depth exceeded"), printed,
+                             *where]
+threading.stack_size(int(sys.argv[1]))
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(json.dumps(results))
+'''
+
+
+@pytest.mark.parametrize("stack", [256 << 10, 512 << 10, 1 << 20, 8 << 20],
+                         ids=["256K", "512K", "1M", "8M"])
+def test_reentry_without_python_code_raises_recursion_error(stack):
+    proc = run_child(LOOPS, str(stack), SOURCE_PATH)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    results = json.loads(proc.stdout.splitlines()[-1])
+    set_value, state = qualified("TessuAutocomplete.set_value"), qualified("TessuAutocomplete.state")
+    for path, (recursion, printed, *where) in results.items():
+        assert recursion and printed, path
+        assert where in ([], [set_value, 98], [state, 131]), path
+    assert results["onChange"] == results["emit"] == [True, True, set_value, 98]
+
+
+# A field wired to itself, or two fields wired to each other, on the real host: the binding
+# delivers each level through its signal emission, and reports the innermost failure as it
+# reports any exception in a slot. PyQt's own hook aborts on purpose, so there the child
+# installs one, as applications and pytest-qt do.
+WIRED = r'''
+import sys, threading, traceback
+from qtpy import API_NAME
+from qtpy.QtWidgets import QApplication
+app = QApplication.instance() or QApplication([])
+from zarvel.material.hook_form.tessu_autocomplete import TessuAutocomplete
+if not API_NAME.startswith("PySide"):
+    sys.excepthook = traceback.print_exception
+
+def run():
+    a, b = TessuAutocomplete("a"), TessuAutocomplete("b")
+    if sys.argv[1] == "self":
+        a.valueChanged.connect(a.set_value)
+    else:
+        a.valueChanged.connect(b.set_value)
+        b.valueChanged.connect(a.set_value)
+    a.set_value("x")
+    print("set_value returned", a._value, b._value, flush=True)
+
+if sys.argv[2] == "main":
+    run()
+else:
+    threading.stack_size(int(sys.argv[2]))
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+'''
+
+
+@pytest.mark.parametrize("thread", ["main", str(512 << 10)], ids=["main", "512K"])
+@pytest.mark.parametrize("wiring", ["self", "mutual"])
+def test_wired_fields_report_recursion_instead_of_crashing(wiring, thread):
+    proc = run_child(WIRED, wiring, thread)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert f"RecursionError: {RECURSION}" in proc.stderr
+    assert "Fatal" not in proc.stderr
+    expected = "x None" if wiring == "self" else "x x"
+    assert proc.stdout.splitlines()[-1] == f"set_value returned {expected}"
+
+
+@pytest.mark.parametrize("which, args, line", [("onChange", (1,), 44),
+                                               ("renderInput", ({},), 45)])
+def test_inner_function_cleared_by_the_collector_raises_name_error(tessu, host, qapp, which, args,
+                                                                  line):
+    fake = Host()
+    host(**fake.names())
+    w = tessu.TessuAutocomplete("f")
+    fn = getattr(fake.autocomplete, which)
+    fake.autocomplete.onChange = fake.autocomplete.renderInput = None
+    fake.autocomplete.kwargs = None
+    fake.forget()
+    outcome = []
+
+    # A finalizer in a garbage cycle takes weak references to the function and to its holder;
+    # the holder's death calls the function after the collector has cleared it.
+    class Holder:
+        pass
+
+    class Finalized:
+        def __del__(self):
+            fn_ref = weakref.ref(self.holder.fn)
+            outcome.append(weakref.ref(self.holder, lambda _: outcome.append(call(fn_ref))))
+
+    def call(fn_ref):
+        try:
+            return fn_ref()(*args)
+        except NameError as exc:
+            return exc
+
+    holder = Holder()
+    holder.fn, holder.cycle = fn, holder
+    finalized = Finalized()
+    finalized.holder, finalized.fn, finalized.cycle = holder, fn, finalized
+    del fn, holder, finalized
+    gc.collect()
+    errors = [o for o in outcome if isinstance(o, NameError)]
+    assert len(errors) == 1, outcome
+    assert str(errors[0]) == ("free variable 'self' referenced before assignment in enclosing "
+                              "scope")
+    name = "lambda" if which == "onChange" else "lambda1"
+    assert traceback_entries(errors[0], SOURCE_PATH) == [
+        (qualified(f"TessuAutocomplete.__init__.{name}"), line)]
+    del w

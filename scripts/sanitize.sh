@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and runs the test
-# suite against that build, offscreen, once per binding. Fails on any test failure and on
-# any sanitizer report, including reports from the Python subprocesses that tests start.
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer, as a checked build
+# (every call out of the module asserts that no exception is pending), and runs the test suite
+# against that build, offscreen, once per binding. Fails on any test failure and on any
+# sanitizer report, including reports from the Python subprocesses that tests start.
 #
 #   scripts/sanitize.sh [pytest args...]
 #
@@ -21,24 +22,17 @@ build=${SANITIZE_BUILD:-$REPO_ROOT/build/sanitize}
 read -r -a bindings <<<"${SANITIZE_BINDINGS:-pyside6 pyqt6}"
 timeout_s=${TEST_TIMEOUT:-2400}
 
-say "building the sanitizer variant in $build"
-cmake -S "$REPO_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DPython_EXECUTABLE="$VENV_PY" -DTESSU_SANITIZE=ON >/dev/null
-cmake --build "$build"
-so=$(find "$build" -maxdepth 1 -name 'tessu_autocomplete*.so' -print -quit)
-[[ -n "$so" ]] || { say "no tessu_autocomplete*.so in $build"; exit 1; }
+say "building the sanitizer variant (checked) in $build"
+# shellcheck source=scripts/variant.sh
+source "$REPO_ROOT/scripts/variant.sh"
+variant_build "$build" -DTESSU_SANITIZE=ON -DTESSU_CHECKED=ON
+so=$VARIANT_SO
 
 work=$(mktemp -d)
 trap 'rm -rf -- "$work"' EXIT
 logs=$work/logs
 mkdir -p "$logs"
-
-# A copy of the installed package with the sanitized module in place of the installed one,
-# first on sys.path: the host stand-in and everything else stay exactly as installed.
-installed=$(env -u PYTHONPATH "$VENV_PY" -P -c 'import zarvel, os; print(os.path.dirname(zarvel.__file__))')
-cp -r "$installed" "$work/zarvel"
-target=$(cd "$work/zarvel/material/hook_form" && ls tessu_autocomplete*.so)
-cp "$so" "$work/zarvel/material/hook_form/$target"
+variant_tree "$work"
 
 # Python itself is not instrumented, so the runtimes must be loaded before anything else.
 runtime() {
@@ -63,10 +57,7 @@ run_env=(
     QT_QPA_PLATFORM=offscreen
 )
 
-# A run against the installed module would prove nothing.
-"${run_env[@]}" "$VENV_PY" -P -c "
-import sys, zarvel.material.hook_form.tessu_autocomplete as m
-sys.exit(0 if m.__file__.startswith('$work/') else 'sanitize.sh: imported ' + m.__file__)"
+variant_check "$work" "${run_env[@]:3}"
 
 timeout_cmd=()
 if ((timeout_s > 0)); then

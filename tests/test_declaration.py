@@ -11,6 +11,7 @@ import types
 import pytest
 import qtpy
 from conftest import MODULE_NAME, SOURCE_PATH, qualified
+from doubles import Host
 from qtpy.QtCore import Property, QMetaMethod, Signal
 from qtpy.QtWidgets import QFrame
 
@@ -31,6 +32,19 @@ MEMBERS = {
     "setter": ("stateSignal", 125, 2, ("self", "value"), None, "value"),
     "state": ("state", 131, 2, ("self", "state", "theme"), None, "state"),
 }
+
+
+DELETE = object()
+
+
+@pytest.fixture
+def inner_function(tessu, host, qapp):
+    """A change function of a new widget, so that changing it changes no other test."""
+    fake = Host()
+    host(**fake.names())
+    w = tessu.TessuAutocomplete("country")
+    yield fake.autocomplete.onChange
+    del w
 
 
 def member(cls, which):
@@ -94,6 +108,32 @@ class TestMethods:
         assert bool(code.co_flags & inspect.CO_VARKEYWORDS) == (which == "__init__")
         assert not code.co_flags & inspect.CO_VARARGS
         assert str(inspect.signature(fn)) == f"(self{', ' if params else ''}{params})"
+
+    @pytest.mark.parametrize("value", ["text", 5, None, DELETE], ids=["str", "int", "none", "del"])
+    @pytest.mark.parametrize("attr", ["__name__", "__qualname__", "__doc__", "__module__"])
+    def test_metadata_writes_behave_as_on_a_python_function(self, inner_function, attr, value):
+        def python_function():
+            pass
+
+        outcomes = []
+        for fn in (inner_function, python_function):
+            try:
+                if value is DELETE:
+                    delattr(fn, attr)
+                else:
+                    setattr(fn, attr, value)
+                outcomes.append(getattr(fn, attr))
+            except Exception as exc:
+                outcomes.append((type(exc), str(exc)))
+        assert outcomes[0] == outcomes[1]
+
+    def test_what_drives_the_call_is_read_only(self, inner_function):
+        assert repr(inner_function) == (
+            f"<function {inner_function.__qualname__} at {id(inner_function):#x}>")
+        for attr in ("__defaults__", "__kwdefaults__", "__code__", "__globals__", "__closure__",
+                     "__annotations__"):
+            with pytest.raises(AttributeError, match="not writable"):
+                setattr(inner_function, attr, None)
 
     def test_class_signature_is_the_constructor(self, tessu):
         assert str(inspect.signature(tessu.TessuAutocomplete)) == f"({INIT_PARAMS})"

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Measures which lines and branches of the C++ sources the test suite runs: builds the extension
+# with gcov instrumentation, runs the suite against that build, offscreen, once per binding
+# (the data of every run, child processes included, adds up), and prints gcovr's summary and
+# the lines no test reaches.
+#
+#   scripts/coverage.sh [pytest args...]
+#
+# Knobs (environment), besides those of scripts/env.sh:
+#   COVERAGE_BINDINGS  bindings to run, in order (default: "pyside6 pyqt6")
+#   COVERAGE_BUILD     build directory (default: <repo>/build/coverage)
+#   COVERAGE_MIN_LINES fail below this line coverage, in per cent (default 95; 0 = never)
+#   TEST_TIMEOUT       seconds allowed per binding run (default 1500; 0 = no limit)
+set -euo pipefail
+
+# shellcheck source=scripts/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+cd "$REPO_ROOT"
+# shellcheck source=scripts/variant.sh
+source "$REPO_ROOT/scripts/variant.sh"
+
+say() { printf 'coverage.sh: %s\n' "$*" >&2; }
+
+build=${COVERAGE_BUILD:-$REPO_ROOT/build/coverage}
+read -r -a bindings <<<"${COVERAGE_BINDINGS:-pyside6 pyqt6}"
+min_lines=${COVERAGE_MIN_LINES:-95}
+timeout_s=${TEST_TIMEOUT:-1500}
+
+if ! "$VENV_PY" -m gcovr --version >/dev/null 2>&1; then
+    say "installing gcovr"
+    "$VENV_PY" -m pip install --disable-pip-version-check -q "gcovr>=7"
+fi
+
+say "building the coverage variant in $build"
+variant_build "$build" -DTESSU_COVERAGE=ON
+# Counts from an earlier run would add to this one's.
+find "$build" -name '*.gcda' -delete
+
+work=$(mktemp -d)
+trap 'rm -rf -- "$work"' EXIT
+variant_tree "$work"
+run_env=(env -u PYTHONPATH PYTHONPATH="$work" QT_QPA_PLATFORM=offscreen)
+variant_check "$work"
+
+timeout_cmd=()
+if ((timeout_s > 0)); then
+    timeout_cmd=(timeout --kill-after=30 "$timeout_s")
+fi
+
+failed=0
+for b in "${bindings[@]}"; do
+    say "=== binding $b (coverage) ==="
+    set +e
+    "${run_env[@]}" QT_API="$b" PYTEST_QT_API="$b" "${timeout_cmd[@]}" \
+        "$VENV_PY" -P -m pytest -q -p no:cacheprovider "$@"
+    rc=$?
+    set -e
+    say "binding $b: pytest exit $rc"
+    ((rc == 0)) || failed=1
+done
+
+gcovr_args=(--root "$REPO_ROOT" --object-directory "$build"
+    --filter "$REPO_ROOT/material/hook_form/" --filter "$REPO_ROOT/include/"
+    --exclude-unreachable-branches --exclude-throw-branches)
+# The table lists, per file, the lines that no test reached; the summary gives line and
+# branch coverage over all of them.
+if ! "$VENV_PY" -m gcovr "${gcovr_args[@]}" --txt - --print-summary \
+    --fail-under-line "$min_lines"; then
+    say "line coverage is below ${min_lines}% (or gcovr failed)"
+    failed=1
+fi
+exit "$failed"

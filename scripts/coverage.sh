@@ -7,7 +7,7 @@
 #   scripts/coverage.sh [pytest args...]
 #
 # Knobs (environment), besides those of scripts/env.sh:
-#   COVERAGE_BINDINGS  bindings to run, in order (default: "pyside6 pyqt6")
+#   COVERAGE_BINDINGS  bindings to run, in order (default: "pyside6")
 #   COVERAGE_BUILD     build directory (default: <repo>/build/coverage)
 #   COVERAGE_MIN_LINES fail below this line coverage, in per cent (default 95; 0 = never)
 #   TEST_TIMEOUT       seconds allowed per binding run (default 1500; 0 = no limit)
@@ -22,7 +22,7 @@ source "$REPO_ROOT/scripts/variant.sh"
 say() { printf 'coverage.sh: %s\n' "$*" >&2; }
 
 build=${COVERAGE_BUILD:-$REPO_ROOT/build/coverage}
-read -r -a bindings <<<"${COVERAGE_BINDINGS:-pyside6 pyqt6}"
+read -r -a bindings <<<"${COVERAGE_BINDINGS:-pyside6}"
 min_lines=${COVERAGE_MIN_LINES:-95}
 timeout_s=${TEST_TIMEOUT:-1500}
 

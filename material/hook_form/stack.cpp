@@ -4,8 +4,6 @@
 
 namespace tessu::detail {
 
-thread_local ThreadStack this_thread_stack;
-
 void probe_stack(ThreadStack &stack) noexcept {
     stack.probed = true;
     pthread_attr_t attr;

@@ -24,7 +24,8 @@ struct ThreadStack {
     std::uintptr_t limit = 0; // base + reserve
     bool probed = false;
 };
-extern thread_local ThreadStack this_thread_stack;
+// Defined here, with its constant initial value in sight, so that reading it needs no call.
+inline thread_local ThreadStack this_thread_stack;
 void probe_stack(ThreadStack &stack) noexcept;
 } // namespace detail
 

@@ -47,7 +47,8 @@ def run(*cmd, **kwargs):
 
 def user_env():
     """A user's shell: no binding chosen, nothing from the work tree, no display."""
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "QT_API", "PYTEST_QT_API")}
+    dropped = ("PYTHONPATH", "QT_API", "PYTEST_QT_API")
+    env = {k: v for k, v in os.environ.items() if k not in dropped}
     env["QT_QPA_PLATFORM"] = "offscreen"
     return env
 
@@ -85,11 +86,13 @@ def fake_host_wheel(tmp_path):
     sources = dict(files)
     files[f"{FAKE}.dist-info/METADATA"] = (
         b"Metadata-Version: 2.1\nName: fake-zarvel-framework\nVersion: 2.0\n")
-    files[f"{FAKE}.dist-info/WHEEL"] = (
-        b"Wheel-Version: 1.0\nGenerator: test_packaging\nRoot-Is-Purelib: true\nTag: py3-none-any\n")
-    record = "".join(
-        f"{name},sha256={base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b'=').decode()},"
-        f"{len(data)}\n" for name, data in files.items())
+    files[f"{FAKE}.dist-info/WHEEL"] = (b"Wheel-Version: 1.0\nGenerator: test_packaging\n"
+                                        b"Root-Is-Purelib: true\nTag: py3-none-any\n")
+
+    def digest(data):
+        return base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+
+    record = "".join(f"{name},sha256={digest(data)},{len(data)}\n" for name, data in files.items())
     files[f"{FAKE}.dist-info/RECORD"] = (record + f"{FAKE}.dist-info/RECORD,,\n").encode()
     path = tmp_path / f"{FAKE}-py3-none-any.whl"
     with zipfile.ZipFile(path, "w") as z:

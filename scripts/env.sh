@@ -174,13 +174,14 @@ _zenv_qt_system_libs() {
     fi
 }
 
-# Everything that goes into the wheel; when none of it changed since the last
-# successful install into this venv, rebuilding would only cost a minute.
+# Everything that goes into the two distributions (the field and, under host/, the
+# stand-in); when none of it changed since the last successful install into this venv,
+# rebuilding would only cost a minute.
 _zenv_source_hash() {
     (
         cd "$REPO_ROOT" || exit 1
         inputs=()
-        for p in pyproject.toml CMakeLists.txt README.md include material host; do
+        for p in pyproject.toml CMakeLists.txt README.md LICENSE include material host; do
             if [[ -e "$p" ]]; then inputs+=("$p"); fi
         done
         {
@@ -246,10 +247,17 @@ _zenv_install_package() {
     rm -f -- "$stamp"
     _zenv_say "upgrading pip"
     "$VENV_PY" -m pip install --disable-pip-version-check -q --upgrade pip || return 1
-    _zenv_say "installing .[test] (compiles the C++ extension; takes a minute)"
+    _zenv_say "installing .[test,pyside6] (compiles the C++ extension; takes a minute)"
     export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}"
-    if ! (cd "$REPO_ROOT" && "$VENV_PY" -m pip install --disable-pip-version-check ".[test]"); then
-        _zenv_say "pip install .[test] failed"
+    if ! (cd "$REPO_ROOT" && "$VENV_PY" -m pip install --disable-pip-version-check ".[test,pyside6]"); then
+        _zenv_say "pip install .[test,pyside6] failed"
+        return 1
+    fi
+    # After the field: replacing an older field wheel that still carried the whole zarvel
+    # package removes every file of it, and the stand-in must come back after that.
+    _zenv_say "installing the host stand-in from ./host"
+    if ! (cd "$REPO_ROOT" && "$VENV_PY" -m pip install --disable-pip-version-check ./host); then
+        _zenv_say "pip install ./host failed"
         return 1
     fi
     printf '%s\n' "$want" >"$stamp"

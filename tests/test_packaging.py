@@ -1,0 +1,196 @@
+"""The released wheels as users install them: the field goes into a host framework without
+touching a file of it, and a missing binding or host is named by the import error.
+
+These tests install the artefacts of scripts/dist.sh into venvs of their own, so they run
+only when TESSU_DIST names that directory (scripts/check_dist.sh sets it). TESSU_WHEELHOUSE,
+when set, is a directory holding wheels of PySide6 and qtpy; the venvs then install without
+the index. TESSU_PACKAGING_REPORT, when set, is a file that receives the import errors
+exactly as a user sees them.
+"""
+
+import base64
+import hashlib
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import zipfile
+from pathlib import Path
+
+import pytest
+from conftest import MODULE_NAME, SOURCE_PATH
+
+DIST = os.environ.get("TESSU_DIST")
+WHEELHOUSE = os.environ.get("TESSU_WHEELHOUSE")
+pytestmark = pytest.mark.skipif(not DIST, reason="TESSU_DIST does not name a dist/ directory")
+
+BINDING = "PySide6-Essentials>=6.5"
+QTPY = "qtpy>=2.4"
+MARKER = b"# fake host framework: these bytes are not the stand-in's\n"
+FAKE = "fake_zarvel_framework-2.0"
+IMPORT = f"import {MODULE_NAME}"
+
+
+def artefact(pattern):
+    (path,) = Path(DIST).glob(pattern)
+    return path
+
+
+def run(*cmd, **kwargs):
+    proc = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, timeout=600,
+                          **kwargs)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return proc.stdout
+
+
+def user_env():
+    """A user's shell: no binding chosen, nothing from the work tree, no display."""
+    dropped = ("PYTHONPATH", "QT_API", "PYTEST_QT_API")
+    env = {k: v for k, v in os.environ.items() if k not in dropped}
+    env["QT_QPA_PLATFORM"] = "offscreen"
+    return env
+
+
+def make_venv(path):
+    # pip comes from the running interpreter (`pip --python`): a venv of its own per test
+    # costs a second instead of a pip install.
+    run(sys.executable, "-m", "venv", "--without-pip", path)
+    py = path / "bin" / "python"
+    site = Path(run(py, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))").strip())
+    return py, site
+
+
+def pip(py, command, *args):
+    run(sys.executable, "-m", "pip", "--python", py, "--disable-pip-version-check", "-q",
+        command, *args, env=user_env())
+
+
+def pip_install(py, *reqs):
+    links = [f"--find-links={DIST}"]
+    if WHEELHOUSE:
+        links += ["--no-index", f"--find-links={WHEELHOUSE}"]
+    pip(py, "install", "--only-binary", ":all:", *links, *reqs)
+
+
+def fake_host_wheel(tmp_path):
+    """A framework that owns `zarvel` as its own distribution: every module of the stand-in,
+    each marked so that a file overwritten by the stand-in or the field would show."""
+    files = {}
+    with zipfile.ZipFile(artefact("zarvel_host_standin-*.whl")) as z:
+        for name in z.namelist():
+            if name.startswith("zarvel/") and not name.endswith("/"):
+                data = z.read(name)
+                files[name] = MARKER + data if name.endswith(".py") else data
+    sources = dict(files)
+    files[f"{FAKE}.dist-info/METADATA"] = (
+        b"Metadata-Version: 2.1\nName: fake-zarvel-framework\nVersion: 2.0\n")
+    files[f"{FAKE}.dist-info/WHEEL"] = (b"Wheel-Version: 1.0\nGenerator: test_packaging\n"
+                                        b"Root-Is-Purelib: true\nTag: py3-none-any\n")
+
+    def digest(data):
+        return base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+
+    record = "".join(f"{name},sha256={digest(data)},{len(data)}\n" for name, data in files.items())
+    files[f"{FAKE}.dist-info/RECORD"] = (record + f"{FAKE}.dist-info/RECORD,,\n").encode()
+    path = tmp_path / f"{FAKE}-py3-none-any.whl"
+    with zipfile.ZipFile(path, "w") as z:
+        for name, data in files.items():
+            z.writestr(name, data)
+    return path, sources
+
+
+def installed_files(site, dist_info):
+    """Every file a distribution's RECORD lists (pip adds its .pyc files and INSTALLER)."""
+    record = (site / dist_info / "RECORD").read_text()
+    return {line.split(",")[0] for line in record.splitlines() if line}
+
+
+def contents(site, names):
+    return {name: (site / name).read_bytes() for name in names}
+
+
+def changed(site, before):
+    """The files of `before` that are gone or hold other bytes now."""
+    return sorted(n for n, data in before.items()
+                  if not (site / n).is_file() or (site / n).read_bytes() != data)
+
+
+def tree(site):
+    return {p.relative_to(site).as_posix() for p in (site / "zarvel").rglob("*") if p.is_file()}
+
+
+BUILD_ON_HOST = textwrap.dedent(f"""
+    import json
+    from qtpy.QtWidgets import QApplication
+    app = QApplication([])
+    import zarvel.material.styles
+    import {MODULE_NAME} as field
+    picked = []
+    w = field.TessuAutocomplete("country", label="Country", options=["France", "Japan"],
+                                onChange=picked.append)
+    w.set_value("Japan")
+    w.state({{"field": "country", "error": True, "error_message": ["Required"]}})
+    print(json.dumps({{"field": field.__file__, "styles": zarvel.material.styles.__file__,
+                      "picked": picked, "caption": w.lbl_helper_text.text()}}))
+""")
+
+
+def test_field_installs_into_a_host_framework_and_leaves_it_alone(tmp_path):
+    fake, sources = fake_host_wheel(tmp_path)
+    field_wheel = artefact("zarvel_tessu_autocomplete-*manylinux*.whl")
+    py, site = make_venv(tmp_path / "venv")
+    pip_install(py, BINDING, QTPY)
+
+    pip_install(py, "--no-deps", fake)
+    host_files = installed_files(site, f"{FAKE}.dist-info")
+    host = contents(site, host_files)
+    assert {name: host[name] for name in sources} == sources
+    host_tree = tree(site)
+
+    pip_install(py, field_wheel)
+    assert changed(site, host) == []
+    field_info = next(site.glob("zarvel_tessu_autocomplete-*.dist-info")).name
+    field_files = {f for f in installed_files(site, field_info) if not f.startswith(field_info)}
+    (so_name,) = [f for f in field_files if f.endswith(".so")]
+    assert field_files == {so_name, "zarvel/material/hook_form/tessu_autocomplete.pyi"}
+    assert so_name.startswith("zarvel/material/hook_form/tessu_autocomplete.cpython-313-")
+    assert tree(site) == host_tree | field_files
+
+    built = json.loads(run(py, "-c", BUILD_ON_HOST, cwd=tmp_path,
+                           env=dict(user_env(), QT_API="pyside6")).splitlines()[-1])
+    assert built["field"] == str(site / so_name)
+    assert Path(built["styles"]).read_bytes().startswith(MARKER)
+    assert built["picked"] == ["Japan"] and built["caption"] == "Required"
+    assert changed(site, host) == []
+
+    pip(py, "uninstall", "-y", "zarvel-tessu-autocomplete")
+    assert changed(site, host) == []
+    assert tree(site) == host_tree
+
+
+def record_for_user(title, stderr):
+    if os.environ.get("TESSU_PACKAGING_REPORT"):
+        with open(os.environ["TESSU_PACKAGING_REPORT"], "a") as report:
+            report.write(f"--- {title}\n$ python -c '{IMPORT}'\n{stderr}\n")
+
+
+@pytest.mark.parametrize("missing, installs, last_line, line", [
+    ("Qt binding", [QTPY, "zarvel_host_standin-*.whl"],
+     "qtpy.QtBindingsNotFoundError: No Qt bindings could be found", 2),
+    ("host framework", [BINDING, QTPY],
+     "ModuleNotFoundError: No module named 'zarvel.material.styles'", 5),
+])
+def test_missing_piece_is_named_by_the_import_error(tmp_path, missing, installs, last_line, line):
+    py, _ = make_venv(tmp_path / "venv")
+    pip_install(py, artefact("zarvel_tessu_autocomplete-*manylinux*.whl"),
+                *(str(artefact(r)) if r.endswith(".whl") else r for r in installs))
+    proc = subprocess.run([py, "-c", IMPORT], cwd=tmp_path, env=user_env(),
+                          capture_output=True, text=True, timeout=120)
+    record_for_user(f"without a {missing}", proc.stderr)
+    assert proc.returncode == 1
+    assert proc.stderr.rstrip().splitlines()[-1] == last_line
+    entries = re.findall(r'^  File "([^"]+)", line (\d+), in (.+)$', proc.stderr, re.M)
+    assert [e for e in entries if e[0] == SOURCE_PATH] == [(SOURCE_PATH, str(line),
+                                                            f"init {MODULE_NAME}")]

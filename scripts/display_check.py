@@ -20,6 +20,7 @@ import ctypes.util
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -382,6 +383,8 @@ def main(argv):
     for tool in ("Xvfb", "xdotool", "xwd"):
         if shutil.which(tool) is None:
             sys.exit(f"display_check: {tool} is not installed")
+    # A timeout's SIGTERM must still stop Xvfb and the demo (the finally blocks).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(124))
     colour = error_colour()
     results = Results()
     args.out.mkdir(parents=True, exist_ok=True)

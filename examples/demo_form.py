@@ -521,7 +521,8 @@ def main(args, headless):
 
         QTimer.singleShot(0, ready)
         # The error caption appears on a submit and moves what is below it.
-        form.submit_button.clicked.connect(lambda: QTimer.singleShot(100, lambda: report_geometry(form)))
+        form.submit_button.clicked.connect(
+            lambda: QTimer.singleShot(100, lambda: report_geometry(form)))
     return app.exec()
 
 

@@ -5,7 +5,6 @@ name), a colour table, and the raw pixels as the server holds them.
 """
 
 import struct
-import subprocess
 import zlib
 
 _FIELDS = ("header_size file_version pixmap_format pixmap_depth pixmap_width pixmap_height "
@@ -91,13 +90,6 @@ def parse_xwd(data):
                 cache[value] = rgb
             pixels.append(rgb)
     return Image(width, height, pixels)
-
-
-def grab_root(display, timeout=30):
-    """The whole screen of ``display`` as the X server shows it."""
-    data = subprocess.run(["xwd", "-root", "-silent", "-display", display],
-                          capture_output=True, check=True, timeout=timeout).stdout
-    return parse_xwd(data)
 
 
 def hex_rgb(text):

@@ -283,6 +283,17 @@ _zenv_xcb_platform_libs() {
     _zenv_say "apt-get install ${missing_pkg[*]}"
     if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_pkg[@]}"; then
         _zenv_say "warning: apt-get install failed; windows will not open until these are installed"
+        return 0
+    fi
+    # A package can be installed and still not provide the file (a removed or
+    # diverted library): only ldd can say that the plugin is now complete.
+    missing_so=()
+    while read -r soname; do
+        [[ -n "$soname" ]] && missing_so+=("$soname")
+    done < <(for plugin in "${plugins[@]}"; do ldd "$plugin" 2>/dev/null; done |
+        awk '$2 == "=>" && $3 == "not" && $4 == "found" { print $1 }' | sort -u)
+    if ((${#missing_so[@]})); then
+        _zenv_say "warning: still missing after the install: ${missing_so[*]}"
     fi
 }
 

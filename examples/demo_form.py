@@ -160,7 +160,7 @@ def explain_no_platform(qt_output, binding, say):
     missing = missing_libraries(plugin) if plugin else None
     for line in [line for line in qt_output.splitlines() if line.strip()][:4]:
         # Qt names xcb-cursor on every failure to load, whether it is the cause or not.
-        if missing and "xcb-cursor" in line and "libxcb-cursor.so.0" not in missing:
+        if missing is not None and "xcb-cursor" in line and "libxcb-cursor.so.0" not in missing:
             continue
         say(f"demo:   {line}")
     if missing:

@@ -13,11 +13,52 @@ instead, prints what happened and saves screenshots of the form.
 
 import argparse
 import os
+import re
+import subprocess
 import sys
 from pathlib import Path
 
 BINDINGS = ("pyside6", "pyqt6", "pyqt5")
 DEFAULT_SHOTS = Path("out") / "demo"
+# Exit status when no window could open and the form was shown offscreen instead.
+EXIT_NO_DISPLAY = 3
+# Set by a program that drives the open window (scripts/display_check.py): the demo
+# then prints where its widgets are on the screen and pauses at each screenshot of
+# the scripted session until a line arrives on its standard input.
+DRIVEN = os.environ.get("TESSU_DEMO_DRIVEN") == "1"
+
+# Debian packages of the system libraries that the Qt wheels' xcb platform plugin
+# loads, as scripts/env.sh maps them.
+XCB_PACKAGES = {
+    "libxcb-icccm.so.4": "libxcb-icccm4",
+    "libxcb-keysyms.so.1": "libxcb-keysyms1",
+    "libxcb-image.so.0": "libxcb-image0",
+    "libxcb-render-util.so.0": "libxcb-render-util0",
+    "libxcb-xinerama.so.0": "libxcb-xinerama0",
+    "libxcb-xkb.so.1": "libxcb-xkb1",
+    "libxkbcommon-x11.so.0": "libxkbcommon-x11-0",
+    "libxkbcommon.so.0": "libxkbcommon0",
+    "libxcb-randr.so.0": "libxcb-randr0",
+    "libxcb-shape.so.0": "libxcb-shape0",
+    "libxcb-cursor.so.0": "libxcb-cursor0",
+    "libxcb-shm.so.0": "libxcb-shm0",
+    "libxcb-sync.so.1": "libxcb-sync1",
+    "libxcb-xfixes.so.0": "libxcb-xfixes0",
+    "libxcb-render.so.0": "libxcb-render0",
+    "libxcb-glx.so.0": "libxcb-glx0",
+    "libxcb-util.so.1": "libxcb-util1",
+    "libxcb.so.1": "libxcb1",
+    "libX11-xcb.so.1": "libx11-xcb1",
+    "libX11.so.6": "libx11-6",
+    "libSM.so.6": "libsm6",
+    "libICE.so.6": "libice6",
+    "libfontconfig.so.1": "libfontconfig1",
+    "libfreetype.so.6": "libfreetype6",
+    "libEGL.so.1": "libegl1",
+    "libGL.so.1": "libgl1",
+    "libOpenGL.so.0": "libopengl0",
+    "libdbus-1.so.3": "libdbus-1-3",
+}
 
 
 def parse_args(argv):
@@ -29,7 +70,10 @@ def parse_args(argv):
                     "transcript and writes screenshots.",
         epilog="The Qt binding is the one qtpy selects: set QT_API=pyside6|pyqt6|pyqt5 "
                "or pass --binding. Exit status of a scripted session: 0 when the form "
-               "behaved as expected, 1 otherwise.")
+               "behaved as expected, 1 otherwise. When a display is set but Qt's platform "
+               "plugin for it cannot load, the demo names the missing system libraries, "
+               f"plays the scripted session offscreen and exits {EXIT_NO_DISPLAY} "
+               "(1 if that session failed too).")
     parser.add_argument("--screenshot", metavar="DIR", type=Path, default=DEFAULT_SHOTS,
                         help="directory for the scripted session's PNG screenshots "
                              f"(default: {DEFAULT_SHOTS}, created if missing)")
@@ -61,6 +105,81 @@ def configure_environment(args):
     if args.offscreen or (not platform and not _has_display()):
         os.environ["QT_QPA_PLATFORM"] = platform = "offscreen"
     return platform in ("offscreen", "minimal")
+
+
+# Runs in a child process: a platform plugin that cannot load makes Qt abort the
+# whole process, which is no way to tell a user what is missing.
+_PROBE = """
+import sys
+from qtpy.QtGui import QGuiApplication
+app = QGuiApplication(sys.argv[:1])
+print(app.platformName())
+"""
+
+
+def probe_platform(timeout=30):
+    """Start Qt's platform plugin in a child process: (platform name or None, Qt's output)."""
+    command = [sys.executable] + (["-P"] if sys.flags.safe_path else []) + ["-c", _PROBE]
+    try:
+        result = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None, f"the platform plugin did not start within {timeout} s"
+    if result.returncode == 0 and result.stdout.strip():
+        return result.stdout.strip().splitlines()[-1], result.stderr
+    return None, result.stderr.strip() or f"exit status {result.returncode}"
+
+
+def xcb_plugin_path():
+    """The xcb platform plugin of the binding qtpy loaded, or None."""
+    from qtpy.QtCore import QLibraryInfo
+
+    if hasattr(QLibraryInfo, "path"):
+        plugins = QLibraryInfo.path(QLibraryInfo.LibraryPath.PluginsPath)
+    else:
+        plugins = QLibraryInfo.location(QLibraryInfo.PluginsPath)
+    path = Path(plugins) / "platforms" / "libqxcb.so"
+    return path if path.is_file() else None
+
+
+def missing_libraries(plugin):
+    """Sonames that the dynamic loader cannot find for ``plugin`` (via ldd), or None."""
+    try:
+        result = subprocess.run(["ldd", str(plugin)], capture_output=True, text=True,
+                                timeout=30)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    found = re.findall(r"^\s*(\S+) => not found", result.stdout, re.MULTILINE)
+    return list(dict.fromkeys(found))
+
+
+def explain_no_platform(qt_output, binding, say):
+    """Tell the user why no window can open and what to install."""
+    say(f"demo: Qt ({binding}) cannot open a window on this display; its platform "
+        "plugin failed to start:")
+    plugin = xcb_plugin_path() if sys.platform.startswith("linux") else None
+    missing = missing_libraries(plugin) if plugin else None
+    for line in [line for line in qt_output.splitlines() if line.strip()][:4]:
+        # Qt names xcb-cursor on every failure to load, whether it is the cause or not.
+        if missing is not None and "xcb-cursor" in line and "libxcb-cursor.so.0" not in missing:
+            continue
+        say(f"demo:   {line}")
+    if missing:
+        say(f"demo: {plugin.name} needs system libraries that are not installed: "
+            + " ".join(missing))
+        packages = [XCB_PACKAGES[so] for so in missing if so in XCB_PACKAGES]
+        unknown = [so for so in missing if so not in XCB_PACKAGES]
+        if packages:
+            say("demo: on Debian or Ubuntu, install them with:")
+            say(f"demo:   sudo apt-get install {' '.join(dict.fromkeys(packages))}")
+        if unknown:
+            say("demo: no package known here for " + " ".join(unknown)
+                + "; your distribution's package search finds which package ships them")
+        say("demo: (scripts/env.sh installs them when run as root on Debian)")
+    elif missing is not None:
+        display = os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY") or "(none)"
+        say(f"demo: no library is missing; check that the display {display} is running "
+            "and that you may connect to it")
+    say("demo: playing the scripted session offscreen instead; its screenshots show the form")
 
 
 if __name__ == "__main__":
@@ -234,11 +353,12 @@ def is_blank(path):
                for x in range(0, image.width(), step))
 
 
-def run_script(form, shots_dir, echo=print):
+def run_script(form, shots_dir, echo=print, checkpoint=None):
     """Fill the form, submit with the city missing, fix it, submit again.
 
     Returns (screenshot paths, list of problems); no problems means the form
-    behaved as it should.
+    behaved as it should. ``checkpoint(name)``, if given, runs after each
+    screenshot, with the form showing what the screenshot shows.
     """
     app = QApplication.instance()
     shots_dir = Path(shots_dir)
@@ -257,6 +377,8 @@ def run_script(form, shots_dir, echo=print):
         if not form.grab().save(str(path), "PNG"):
             problems.append(f"could not write {path}")
         echo(f"screenshot: {path}")
+        if checkpoint is not None:
+            checkpoint(name)
         return path
 
     def expect_caption(name, visible, text=None):
@@ -298,6 +420,42 @@ def run_script(form, shots_dir, echo=print):
     return [before, after], problems
 
 
+def report_geometry(form):
+    """Print where the parts a person clicks and reads are, in screen pixels."""
+    from qtpy.QtCore import QPoint
+
+    form.layout().activate()
+    parts = {
+        "window": form,
+        "country.input": form.field("country").findChild(QLineEdit),
+        "city.input": form.field("city").findChild(QLineEdit),
+        "city.caption": form.field("city").lbl_helper_text,
+        "submit": form.submit_button,
+    }
+    scale = form.devicePixelRatioF()
+    for name, widget in parts.items():
+        origin = widget.mapToGlobal(QPoint(0, 0))
+        box = [origin.x(), origin.y(), widget.width(), widget.height()]
+        visible = widget.isVisibleTo(form) or widget is form
+        print(f"geometry: {name} {' '.join(str(round(v * scale)) for v in box)}"
+              f" {'visible' if visible else 'hidden'}")
+    print(f"window-id: {int(form.winId())}")
+
+
+def wait_for_go(app, seconds=60):
+    """Keep the window alive and painted until a line arrives on stdin (or time runs out)."""
+    import select
+    import time
+
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        app.processEvents()
+        if select.select([sys.stdin], [], [], 0.05)[0]:
+            sys.stdin.readline()
+            return True
+    return False
+
+
 def _quiet_offscreen(mode, context, message):
     # The offscreen platform reports every window-manager request it cannot
     # honour (raise, keyboard grab...); none of them matters without a screen.
@@ -306,25 +464,65 @@ def _quiet_offscreen(mode, context, message):
     sys.stderr.write(message + "\n")
 
 
+def _say(text):
+    print(text, file=sys.stderr, flush=True)
+
+
 def main(args, headless):
-    if headless:
-        qInstallMessageHandler(_quiet_offscreen)
+    from qtpy import API, API_NAME
+
     # Value lines should appear as they happen, also when piped into a log.
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(line_buffering=True)
+    wanted = os.environ.get("QT_API", "").lower()
+    if wanted and wanted != API:
+        # qtpy falls back to any binding it finds when the requested one is missing.
+        _say(f"demo: QT_API={wanted} asked for a binding that did not load; running on "
+             f"{API_NAME} instead")
+    no_display = False
+    if not headless and QApplication.instance() is None:
+        platform, qt_output = probe_platform()
+        if platform is None:
+            explain_no_platform(qt_output, API_NAME, _say)
+            os.environ["QT_QPA_PLATFORM"] = "offscreen"
+            headless = no_display = True
+    if headless:
+        qInstallMessageHandler(_quiet_offscreen)
     app = QApplication.instance() or QApplication(sys.argv[:1])
     form = DemoForm(echo=print)
     if headless or args.script:
-        from qtpy import API_NAME
-
         print(f"demo: scripted session on {API_NAME}, platform {app.platformName()}")
-        shots, problems = run_script(form, args.screenshot)
+        checkpoint = None
+        if DRIVEN:
+            def checkpoint(name):
+                QTest.qWaitForWindowExposed(form)
+                QTest.qWait(300)  # lets the X server show the last paint
+                report_geometry(form)
+                print(f"checkpoint: {name}")
+                if not wait_for_go(app):
+                    _say("demo: no go from the driver; going on")
+        shots, problems = run_script(form, args.screenshot, checkpoint=checkpoint)
         print("screenshots: " + " ".join(str(p) for p in shots))
         for problem in problems:
             print(f"demo: unexpected: {problem}", file=sys.stderr)
-        return 1 if problems else 0
-    print("demo: form open; value changes and submits are printed here")
+        if problems:
+            return 1
+        return EXIT_NO_DISPLAY if no_display else 0
+    print(f"demo: form open on {API_NAME}, platform {app.platformName()}; "
+          "value changes and submits are printed here")
     form.show()
+    if DRIVEN:
+        from qtpy.QtCore import QTimer
+
+        def ready():
+            QTest.qWaitForWindowExposed(form)
+            report_geometry(form)
+            print("demo: ready")
+
+        QTimer.singleShot(0, ready)
+        # The error caption appears on a submit and moves what is below it.
+        form.submit_button.clicked.connect(
+            lambda: QTimer.singleShot(100, lambda: report_geometry(form)))
     return app.exec()
 
 

@@ -102,6 +102,33 @@ _ZENV_QT_LIBS=(
     "libzstd.so.1 libzstd1"
 )
 
+# What the xcb platform plugin (a window on an X display) needs on top of those, in the
+# same form. Only what ldd reports missing for an installed binding is installed; an
+# unknown soname is printed as it is.
+_ZENV_XCB_LIBS=(
+    "libxcb-icccm.so.4 libxcb-icccm4"
+    "libxcb-keysyms.so.1 libxcb-keysyms1"
+    "libxcb-image.so.0 libxcb-image0"
+    "libxcb-render-util.so.0 libxcb-render-util0"
+    "libxcb-xinerama.so.0 libxcb-xinerama0"
+    "libxcb-xkb.so.1 libxcb-xkb1"
+    "libxkbcommon-x11.so.0 libxkbcommon-x11-0"
+    "libxcb-randr.so.0 libxcb-randr0"
+    "libxcb-shape.so.0 libxcb-shape0"
+    "libxcb-cursor.so.0 libxcb-cursor0"
+    "libxcb-shm.so.0 libxcb-shm0"
+    "libxcb-sync.so.1 libxcb-sync1"
+    "libxcb-xfixes.so.0 libxcb-xfixes0"
+    "libxcb-render.so.0 libxcb-render0"
+    "libxcb-glx.so.0 libxcb-glx0"
+    "libxcb-util.so.1 libxcb-util1"
+    "libxcb.so.1 libxcb1"
+    "libX11-xcb.so.1 libx11-xcb1"
+    "libSM.so.6 libsm6"
+    "libICE.so.6 libice6"
+    "libOpenGL.so.0 libopengl0"
+)
+
 _zenv_ldconfig() {
     local lc
     for lc in ldconfig /sbin/ldconfig /usr/sbin/ldconfig; do
@@ -171,6 +198,102 @@ _zenv_qt_system_libs() {
     if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_pkg[@]}"; then
         _zenv_say "apt-get install failed"
         return 1
+    fi
+}
+
+# The xcb platform plugin of each binding in the venv, asked directly: ldd lists what
+# the dynamic loader would not find when a window is opened, whatever Qt release the
+# wheel carries. Runs on every setup, since a binding may have come in since.
+_zenv_xcb_platform_libs() {
+    local plugin entry soname pkgs_line pkg chosen sp
+    local -a plugins=() missing_so=() missing_pkg=() unknown_so=() pkgs=()
+    if ! command -v ldd >/dev/null 2>&1; then
+        _zenv_say "warning: no ldd, cannot check the xcb platform's system libraries"
+        return 0
+    fi
+    sp=$("$VENV_PY" -c 'import sysconfig; print(sysconfig.get_path("platlib"))') || return 1
+    for plugin in "$sp"/PySide6/Qt/plugins/platforms/libqxcb.so \
+        "$sp"/PyQt6/Qt6/plugins/platforms/libqxcb.so \
+        "$sp"/PyQt5/Qt5/plugins/platforms/libqxcb.so; do
+        [[ -f "$plugin" ]] && plugins+=("$plugin")
+    done
+    if ((${#plugins[@]} == 0)); then
+        _zenv_say "warning: no binding's libqxcb.so found under $sp"
+        return 0
+    fi
+    while read -r soname; do
+        [[ -n "$soname" && " ${missing_so[*]} " != *" $soname "* ]] && missing_so+=("$soname")
+    done < <(for plugin in "${plugins[@]}"; do ldd "$plugin" 2>/dev/null; done |
+        awk '$2 == "=>" && $3 == "not" && $4 == "found" { print $1 }')
+    if ((${#missing_so[@]} == 0)); then
+        _zenv_say "xcb platform libraries: all present (${#plugins[@]} binding(s) checked)"
+        return 0
+    fi
+    _zenv_say "xcb platform libraries missing: ${missing_so[*]}"
+
+    local can_apt=1
+    if [[ "$(id -u)" != 0 || "${SKIP_APT:-0}" == 1 ]] || ! command -v apt-get >/dev/null 2>&1; then
+        can_apt=0
+    else
+        _zenv_say "apt-get update"
+        # Offscreen work does not need these: a failure here is reported, not fatal.
+        DEBIAN_FRONTEND=noninteractive apt-get update -qq || {
+            _zenv_say "warning: apt-get update failed; windows will not open until these are installed"
+            return 0
+        }
+    fi
+    for soname in "${missing_so[@]}"; do
+        pkgs_line=""
+        for entry in "${_ZENV_XCB_LIBS[@]}" "${_ZENV_QT_LIBS[@]}"; do
+            if [[ "${entry%% *}" == "$soname" ]]; then
+                pkgs_line=${entry#* }
+                break
+            fi
+        done
+        if [[ -z "$pkgs_line" ]]; then
+            unknown_so+=("$soname")
+            continue
+        fi
+        read -r -a pkgs <<<"$pkgs_line"
+        chosen=${pkgs[0]}
+        if ((can_apt)); then
+            chosen=""
+            for pkg in "${pkgs[@]}"; do
+                if apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1; then
+                    chosen=$pkg
+                    break
+                fi
+            done
+            [[ -n "$chosen" ]] || {
+                unknown_so+=("$soname")
+                continue
+            }
+        fi
+        [[ " ${missing_pkg[*]} " == *" $chosen "* ]] || missing_pkg+=("$chosen")
+    done
+    if ((${#unknown_so[@]})); then
+        _zenv_say "no Debian package known for: ${unknown_so[*]} (install what provides them)"
+    fi
+    ((${#missing_pkg[@]})) || return 0
+    if ((!can_apt)); then
+        _zenv_say "not installing them (needs root and apt-get; SKIP_APT=${SKIP_APT:-0})."
+        _zenv_say "on Debian: apt-get install ${missing_pkg[*]}"
+        return 0
+    fi
+    _zenv_say "apt-get install ${missing_pkg[*]}"
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_pkg[@]}"; then
+        _zenv_say "warning: apt-get install failed; windows will not open until these are installed"
+        return 0
+    fi
+    # A package can be installed and still not provide the file (a removed or
+    # diverted library): only ldd can say that the plugin is now complete.
+    missing_so=()
+    while read -r soname; do
+        [[ -n "$soname" ]] && missing_so+=("$soname")
+    done < <(for plugin in "${plugins[@]}"; do ldd "$plugin" 2>/dev/null; done |
+        awk '$2 == "=>" && $3 == "not" && $4 == "found" { print $1 }' | sort -u)
+    if ((${#missing_so[@]})); then
+        _zenv_say "warning: still missing after the install: ${missing_so[*]}"
     fi
 }
 
@@ -279,6 +402,7 @@ _zenv_main() {
     VENV_PY="$VENV/bin/python"
     export VENV_PY
     _zenv_install_package || return 1
+    _zenv_xcb_platform_libs || return 1
 
     export VIRTUAL_ENV="$VENV"
     case ":$PATH:" in

@@ -35,14 +35,8 @@ for ((i = 0; i < ${#args[@]}; i++)); do
     esac
 done
 case $binding in
-pyside6) module=PySide6 dist="PySide6-Essentials>=6.5" ;;
-pyqt6) module=PyQt6 dist="PyQt6>=6.5" ;;
-pyqt5) module=PyQt5 dist="PyQt5>=5.15" ;;
-*) module="" ;; # run.py reports the unknown name
+pyside6 | pyqt6 | pyqt5) zenv_ensure_binding "$binding" ;;
+*) ;; # run.py reports the unknown name
 esac
-if [[ -n "$module" ]] && ! run_py "$VENV_PY" -c "import $module.QtCore" >/dev/null 2>&1; then
-    say "installing $dist for the $binding run"
-    "$VENV_PY" -m pip install --disable-pip-version-check -q "$dist"
-fi
 
 QT_API=$binding run_py "$VENV_PY" bench/run.py "$@"

@@ -25,20 +25,9 @@ for ((i = 0; i < ${#args[@]}; i++)); do
     esac
 done
 binding=${binding,,}
-case $binding in
-pyside6) module=PySide6 dist="PySide6-Essentials>=6.5" ;;
-pyqt6) module=PyQt6 dist="PyQt6>=6.5" ;;
-pyqt5) module=PyQt5 dist="PyQt5>=5.15" ;;
-*)
-    say "unknown binding '$binding' from $source_of (known: pyside6 pyqt6 pyqt5)"
+if ! zenv_ensure_binding "$binding"; then
+    say "cannot run on binding '$binding' (from $source_of)"
     exit 2
-    ;;
-esac
-
-if ! env -u PYTHONPATH "$VENV_PY" -P -c "import $module.QtCore" >/dev/null 2>&1; then
-    say "installing $dist into $VENV"
-    "$VENV_PY" -m pip install --disable-pip-version-check -q "$dist"
-    _zenv_xcb_platform_libs || true
 fi
 say "binding $binding ($source_of)"
 

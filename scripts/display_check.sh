@@ -39,25 +39,9 @@ if ((${#packages[@]})); then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 fi
 
-installed=0
 for b in "${bindings[@]}"; do
-    case $b in
-    pyside6) module=PySide6 dist="PySide6-Essentials>=6.5" ;;
-    pyqt6) module=PyQt6 dist="PyQt6>=6.5" ;;
-    pyqt5) module=PyQt5 dist="PyQt5>=5.15" ;;
-    *)
-        say "unknown binding '$b' (known: pyside6 pyqt6 pyqt5)"
-        exit 2
-        ;;
-    esac
-    if ! env -u PYTHONPATH "$VENV_PY" -P -c "import $module.QtCore" >/dev/null 2>&1; then
-        say "installing $dist"
-        "$VENV_PY" -m pip install --disable-pip-version-check -q "$dist"
-        installed=1
-    fi
+    zenv_ensure_binding "$b"
 done
-# A binding installed just now brings its own xcb plugin, with its own needs.
-((installed == 0)) || _zenv_xcb_platform_libs
 
 timeout_cmd=(timeout --kill-after=15)
 [[ -t 0 ]] && timeout_cmd+=(--foreground)

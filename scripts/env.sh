@@ -386,6 +386,28 @@ _zenv_install_package() {
     printf '%s\n' "$want" >"$stamp"
 }
 
+# For the scripts that source this file: makes a Qt binding importable in the venv,
+# installing it on first use (the setup installs PySide6 alone). A binding that comes in
+# brings its own xcb plugin, whose system libraries are checked then. Returns 2 for an
+# unknown name, 1 when the install fails.
+zenv_ensure_binding() {
+    local module dist
+    case $1 in
+    pyside6) module=PySide6 dist="PySide6-Essentials>=6.5" ;;
+    pyqt6) module=PyQt6 dist="PyQt6>=6.5" ;;
+    pyqt5) module=PyQt5 dist="PyQt5>=5.15" ;;
+    *)
+        _zenv_say "unknown binding '$1' (known: pyside6 pyqt6 pyqt5)"
+        return 2
+        ;;
+    esac
+    env -u PYTHONPATH "$VENV_PY" -P -c "import $module.QtCore" >/dev/null 2>&1 && return 0
+    _zenv_say "installing $dist into $VENV"
+    "$VENV_PY" -m pip install --disable-pip-version-check -q "$dist" || return 1
+    _zenv_xcb_platform_libs || true
+    env -u PYTHONPATH "$VENV_PY" -P -c "import $module.QtCore"
+}
+
 _zenv_main() {
     local py
     REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd) || return 1

@@ -64,15 +64,8 @@ if ((timeout_s > 0)); then
     timeout_cmd=(timeout --kill-after=30 "$timeout_s")
 fi
 
-# The setup installs PySide6 alone; another binding comes in on first use, as in test.sh.
 for b in "${bindings[@]}"; do
-    case $b in
-    pyqt6) module=PyQt6 dist="PyQt6>=6.5" ;;
-    pyqt5) module=PyQt5 dist="PyQt5>=5.15" ;;
-    *) continue ;;
-    esac
-    env -u PYTHONPATH "$VENV_PY" -P -c "import $module.QtCore" >/dev/null 2>&1 ||
-        "$VENV_PY" -m pip install --disable-pip-version-check -q "$dist"
+    zenv_ensure_binding "$b"
 done
 
 failed=0

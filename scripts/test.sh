@@ -59,21 +59,6 @@ EOF
     exit 1
 fi
 
-ensure_binding() {
-    local module dist
-    case $1 in
-    pyside6) module=PySide6 dist="PySide6-Essentials>=6.5" ;;
-    pyqt6) module=PyQt6 dist="PyQt6>=6.5" ;;
-    pyqt5) module=PyQt5 dist="PyQt5>=5.15" ;;
-    esac
-    if run_py "$VENV_PY" -P -c "import $module.QtCore" >/dev/null 2>&1; then
-        return 0
-    fi
-    say "installing $dist for the $1 run"
-    "$VENV_PY" -m pip install --disable-pip-version-check -q "$dist" &&
-        run_py "$VENV_PY" -P -c "import $module.QtCore"
-}
-
 timeout_cmd=()
 if ((timeout_s > 0)); then
     timeout_cmd=(timeout --kill-after=30)
@@ -97,7 +82,7 @@ count_of() { # count_of WORD LINE -> the number before WORD in pytest's tail lin
 
 for b in "${bindings[@]}"; do
     say "=== binding $b ==="
-    if ! ensure_binding "$b"; then
+    if ! zenv_ensure_binding "$b"; then
         summaries+=("$b: FAILED (binding could not be installed or imported)")
         failed_any=1
         continue

@@ -97,7 +97,8 @@ def widget_attributes() -> Dict[str, Any]:
         hide=tuple,
     )
     return {
-        "_complete": SimpleNamespace(_inputField=SimpleNamespace(_set_value=dict, _set_slot=callable)),
+        "_complete": SimpleNamespace(
+            _inputField=SimpleNamespace(_set_value=dict, _set_slot=callable)),
         "lbl_helper_text": caption,
         "_setState": callable,
         "_onChange": callable,
@@ -119,9 +120,9 @@ DESCRIPTION = {
     "methods": (
         "on a widget built that way: _complete._inputField._set_value=dict, _set_slot=callable; "
         "lbl_helper_text with setText=setStyleSheet=callable, isVisible=bool (False, so show() "
-        "runs), show=hide=tuple; _setState=callable; _onChange=callable; an instance valueChanged with "
-        "emit=callable; module name useTheme=partial(next, repeat(theme)); _selected is False "
-        "(the default), State is the host's"
+        "runs), show=hide=tuple; _setState=callable; _onChange=callable; an instance "
+        "valueChanged with emit=callable; module name useTheme=partial(next, repeat(theme)); "
+        "_selected is False (the default), State is the host's"
     ),
     "real": "the zarvel host stand-in and the Qt binding, end to end, nothing replaced",
 }

@@ -14,9 +14,10 @@ What is timed, per call, for each implementation:
 The widget operations run under two hosts: stub hosts made of built-in callables (see
 bench/hosts.py), so that the field's own work is what is timed, and the real host stand-in
 with the Qt binding, end to end. The stub cells are measured by a child process
-(``--hosts stub``) in which the implementations were imported on a stub widget base. All cells and implementations are measured in one run, in
-interleaved repetitions: each repetition visits every cell, and within a cell every
-implementation, in an order that rotates from one repetition to the next. Each sample is one
+(``--hosts stub``) in which the implementations were imported on a stub widget base. All
+cells and implementations are measured in one run, in interleaved repetitions: each
+repetition visits every cell, and within a cell every implementation, in an order that
+rotates from one repetition to the next. Each sample is one
 batch of calls sized to about --batch-ms; the table gives the median over the repetitions with
 the interquartile range, and the ratios of the medians.
 """
@@ -52,15 +53,18 @@ TARGETS = (
 
 
 def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = argparse.ArgumentParser(description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true", help="fewer and shorter repetitions (~20 s)")
     p.add_argument("--reps", type=int, help="repetitions of every widget cell")
-    p.add_argument("--import-reps", type=int, help="fresh interpreters per implementation for the import")
+    p.add_argument("--import-reps", type=int,
+                   help="fresh interpreters per implementation for the import")
     p.add_argument("--batch-ms", type=float, help="target duration of one timed batch")
     p.add_argument("--json", default=str(BENCH / "results.json"), help="where to write the results")
     p.add_argument("--qt-api", default=os.environ.get("QT_API", "pyside6"),
                    choices=("pyside6", "pyqt6", "pyqt5"), help="Qt binding for qtpy")
-    p.add_argument("--model", help="pure-Python model file (default: tests/model/tessu_autocomplete.py)")
+    p.add_argument("--model",
+                   help="pure-Python model file (default: tests/model/tessu_autocomplete.py)")
     p.add_argument("--build-dir", default=str(BENCH / "build"), help="where the Cython build goes")
     p.add_argument("--no-import", action="store_true", help="skip the import timings")
     p.add_argument("--hosts", choices=("both", "stub", "real"), default="both",
@@ -149,7 +153,8 @@ class Subject:
         self.method_names = hosts.method_names()
         missing = [n for n in [*self.ctor_names, *self.method_names] if n not in self.namespace]
         if missing:
-            raise RuntimeError(f"{key}: module namespace lacks {missing}; the stub hosts would not apply")
+            raise RuntimeError(
+                f"{key}: module namespace lacks {missing}; the stub hosts would not apply")
         self.kept: List[object] = []
         if stub:
             self.stub_widget = self.with_names(self.ctor_names, self.build)
@@ -273,8 +278,10 @@ def unit_for(medians: List[float]) -> str:
     return "ns" if low < 5e3 else "µs" if low < 5e6 else "ms"
 
 
-def cell_result(cell: Cell, samples: Dict[str, List[float]], sizes: Dict[str, int]) -> Dict[str, Any]:
-    out: Dict[str, Any] = {"op": cell.op, "case": cell.case, "host": cell.host, "impls": {}, "ratios": {}}
+def cell_result(cell: Cell, samples: Dict[str, List[float]],
+                sizes: Dict[str, int]) -> Dict[str, Any]:
+    out: Dict[str, Any] = {"op": cell.op, "case": cell.case, "host": cell.host, "impls": {},
+                           "ratios": {}}
     for key, values in samples.items():
         entry: Dict[str, Any] = dict(timing.summary(values))
         entry["samples"] = values
@@ -359,7 +366,8 @@ def meta(keys: List[str], cython_so: Optional[Path]) -> Dict[str, Any]:
     cpu = platform.processor()
     try:
         with open("/proc/cpuinfo") as f:
-            cpu = next((ln.split(":", 1)[1].strip() for ln in f if ln.startswith("model name")), cpu)
+            cpu = next((ln.split(":", 1)[1].strip() for ln in f
+                        if ln.startswith("model name")), cpu)
     except OSError:
         pass
     return {
@@ -422,7 +430,8 @@ def measure(subjects: Dict[str, Subject], cells: List[Cell], app: Any) -> List[D
     target_ns = ARGS.batch_ms * 1e6
     say(f"bench: calibrating {len(cells)} cells x {len(keys)} implementations")
     batches = {(c, k): subjects[k].batch(c) for c in cells for k in keys}
-    sizes = {(c, k): calibrate(subjects[k], c, batches[c, k], target_ns, app) for c in cells for k in keys}
+    sizes = {(c, k): calibrate(subjects[k], c, batches[c, k], target_ns, app)
+             for c in cells for k in keys}
 
     say(f"bench: {ARGS.reps} repetitions of ~{ARGS.batch_ms:g} ms batches")
     samples: Dict[Cell, Dict[str, List[float]]] = {c: {k: [] for k in keys} for c in cells}
@@ -501,7 +510,8 @@ def main() -> int:
         print("Targets (C++ median / other median, stub hosts, this run):")
         for t in targets:
             mark = "met" if t["met"] else "MISSED"
-            print(f"  {t['cell']:<36} {t['ratio']:<11} {t['measured']:.2f} <= {t['limit']:.2f}  {mark}")
+            print(f"  {t['cell']:<36} {t['ratio']:<11} {t['measured']:.2f} <= "
+                  f"{t['limit']:.2f}  {mark}")
 
     elapsed = time.monotonic() - started
     load_after = os.getloadavg()[0] if hasattr(os, "getloadavg") else None

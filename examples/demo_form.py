@@ -191,8 +191,14 @@ if __name__ == "__main__":
 from qtpy.QtCore import Qt, Signal, qInstallMessageHandler  # noqa: E402
 from qtpy.QtGui import QImage  # noqa: E402
 from qtpy.QtTest import QTest  # noqa: E402
-from qtpy.QtWidgets import (QApplication, QLabel, QLineEdit, QPushButton,  # noqa: E402
-                            QVBoxLayout, QWidget)
+from qtpy.QtWidgets import (  # noqa: E402
+    QApplication,
+    QLabel,
+    QLineEdit,
+    QPushButton,
+    QVBoxLayout,
+    QWidget,
+)
 
 from zarvel.hooks.use_state import useState  # noqa: E402
 from zarvel.material.hook_form.tessu_autocomplete import TessuAutocomplete  # noqa: E402

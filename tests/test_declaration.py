@@ -10,10 +10,11 @@ import types
 
 import pytest
 import qtpy
-from conftest import MODULE_NAME, SOURCE_PATH, qualified
-from doubles import Host
 from qtpy.QtCore import Property, QMetaMethod, Signal
 from qtpy.QtWidgets import QFrame
+
+from conftest import MODULE_NAME, SOURCE_PATH, qualified
+from doubles import Host
 
 PYOBJECT = "PyObject" if qtpy.API_NAME.startswith("PySide") else "PyQt_PyObject"
 INIT_PARAMS = ("name, key: 'Optional[str]' = None, label: 'Optional[str]' = None, "

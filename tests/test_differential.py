@@ -9,11 +9,12 @@ from contextlib import contextmanager, redirect_stdout
 from dataclasses import dataclass, field
 
 import pytest
-from conftest import MODULE_NAME, SOURCE_PATH
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from model import load
 from qtpy.QtWidgets import QLabel, QVBoxLayout, QWidget
+
+from conftest import MODULE_NAME, SOURCE_PATH
+from model import load
 
 ATTRS = ("_key", "_state", "_setState", "_name", "_label", "_value", "_selected", "_helperText",
          "_onChange", "_stateSignal", "_complete", "lbl_helper_text")
@@ -295,7 +296,8 @@ def drive(impl, sc):
             w.valueChanged.connect(lambda value: run.log.append(("valueChanged", (value,), ())))
             run.widget = w
             for op, *rest in sc.steps:
-                attempt(lambda: perform(run, op, *rest), op.startswith("!"))
+                # attempt() calls it at once, while op and rest are still this step's.
+                attempt(lambda: perform(run, op, *rest), op.startswith("!"))  # noqa: B023
         attrs = [(name, run.norm(vars(w).get(name, "<missing>"))) for name in ATTRS]
         label = vars(w).get("lbl_helper_text")
         if isinstance(label, QLabel):

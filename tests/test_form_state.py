@@ -21,7 +21,10 @@ def make_theme(size="12px", weight=500, colour="#cc0000"):
               palette=NS(error=NS(main=colour)))
 
 
-def error_log(message, text, sheet=SHEET.format("12px", 500, "#cc0000"), shows=True):
+DEFAULT_SHEET = SHEET.format("12px", 500, "#cc0000")
+
+
+def error_log(message, text, sheet=DEFAULT_SHEET, shows=True):
     return HEAD + [("get", "error_message"), ("set_slot", {"slot": "error", "message": message}),
                    ("get", "error_message"), ("setText", text), ("setStyleSheet", sheet),
                    ("isVisible",)] + [("show",)] * shows
@@ -204,7 +207,8 @@ class Weight(int):
 
 @pytest.mark.parametrize("value, text", [
     (12, "12"), (1.5, "1.5"), (1e16, "1e+16"), (True, "True"), (Weight(5), "w!"),
-    (Fmt(), "fmt[]"), (Px("12px"), "px!"), ("", ""), ("größe", "größe"), ("\U0001f600", "\U0001f600"),
+    (Fmt(), "fmt[]"), (Px("12px"), "px!"), ("", ""), ("größe", "größe"),
+    ("\U0001f600", "\U0001f600"),
 ])
 def test_theme_values_are_formatted_without_additions(rig, value, text):
     rig.themes.append(make_theme(value, value, value))

@@ -41,8 +41,8 @@ def make(qtbot):
             inputs.append(dict(params))
             return TextField(label="Colour", **params)
 
-        ac = Autocomplete(key="k", name="colour", selected=False,
-                          onChange=(lambda v: log.append(("onChange", v))) if with_callback else None,
+        on_change = (lambda v: log.append(("onChange", v))) if with_callback else None
+        ac = Autocomplete(key="k", name="colour", selected=False, onChange=on_change,
                           renderInput=render, options=options, multiple=multiple)
         ac.valueChanged.connect(lambda v: log.append(("valueChanged", v)))
         qtbot.addWidget(ac)
@@ -54,7 +54,8 @@ def make(qtbot):
 def test_init_modules_import_no_qt():
     code = ("import sys, zarvel, zarvel.hooks, zarvel.material, zarvel.material.hook_form,"
             " zarvel.material.auto_complete, zarvel.material.textfield, zarvel.material.styles;"
-            " print([m for m in sys.modules if m.split('.')[0] in ('qtpy', 'PySide6', 'PyQt6', 'PyQt5')])")
+            " print([m for m in sys.modules"
+            " if m.split('.')[0] in ('qtpy', 'PySide6', 'PyQt6', 'PyQt5')])")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                          check=True).stdout

@@ -15,6 +15,7 @@ import types
 from pathlib import Path
 
 import pytest
+
 from conftest import MODULE_NAME, SOURCE_PATH
 
 INIT = f"init {MODULE_NAME}"
@@ -96,7 +97,8 @@ class TestNamespace:
     def test_binding_order_and_values(self, tessu):
         # Other tests swap host names in and out of this process's module, which reorders
         # its dict; a fresh interpreter sees the order the import itself produced.
-        out = run_python("-c", f"import json, {tessu.__name__} as m; print(json.dumps(list(vars(m))))")
+        out = run_python(
+            "-c", f"import json, {tessu.__name__} as m; print(json.dumps(list(vars(m))))")
         names = json.loads(out[-1])
         assert names[names.index("__builtins__"):] == NAMESPACE
         assert tessu.__builtins__ is builtins

@@ -20,6 +20,7 @@ import zipfile
 from pathlib import Path
 
 import pytest
+
 from conftest import MODULE_NAME, SOURCE_PATH
 
 DIST = os.environ.get("TESSU_DIST")

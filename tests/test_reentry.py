@@ -82,7 +82,8 @@ def test_reentry_without_python_code_raises_recursion_error(stack):
     proc = run_child(LOOPS, str(stack), SOURCE_PATH)
     assert proc.returncode == 0, proc.stderr[-3000:]
     results = json.loads(proc.stdout.splitlines()[-1])
-    set_value, state = qualified("TessuAutocomplete.set_value"), qualified("TessuAutocomplete.state")
+    set_value = qualified("TessuAutocomplete.set_value")
+    state = qualified("TessuAutocomplete.state")
     for path, (recursion, printed, *where) in results.items():
         assert recursion and printed, path
         assert where in ([], [set_value, 98], [state, 131]), path

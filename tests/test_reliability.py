@@ -14,8 +14,8 @@ import os
 import subprocess
 import sys
 import textwrap
-import tracemalloc
 import traceback
+import tracemalloc
 import weakref
 from collections import Counter
 from collections.abc import Mapping
@@ -25,10 +25,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from qtpy.QtCore import QCoreApplication, QEvent, QObject, Signal
 from qtpy.QtWidgets import QApplication
-from zarvel.hooks import State as HostState
 
 from conftest import MODULE_NAME, SOURCE_PATH, qualified
 from doubles import HOST_NAMES, Host, RecordedSignal, RecordingLabel
+from zarvel.hooks import State as HostState
 
 ROUNDS = int(os.environ.get("TESSU_SOAK_ROUNDS", "2000"))
 EXAMPLES = int(os.environ.get("TESSU_FUZZ_EXAMPLES", "150"))
@@ -591,7 +591,7 @@ SCENARIOS = {
     "__init__": ([INIT], lambda o, Widget, fake: (None, lambda: build(o, Widget, o["key"]))),
     "set_value": ([SET_VALUE], set_value),
     "change function": ([LAMBDA, SET_VALUE], lambda o, Widget, fake: (
-        (w := set_value(o, Widget, fake)[0]), lambda: fake.autocomplete.onChange(o["wrapped"]))),
+        set_value(o, Widget, fake)[0], lambda: fake.autocomplete.onChange(o["wrapped"]))),
     "render-input function": ([LAMBDA1], lambda o, Widget, fake: (
         build(o, Widget, None), lambda: fake.autocomplete.renderInput(o["params"]))),
     "stateSignal setter": ([STATE_SIGNAL], lambda o, Widget, fake: (
@@ -695,7 +695,7 @@ def expected_failures(target, positional, keywords, raw):
             failures.add(sig.count_error(i, False))
             break
     extras, taken, repeated = [], set(), set()
-    for k, v in keywords:
+    for k, _ in keywords:
         if not isinstance(k, str):
             failures.add(f"{sig.name}() keywords must be strings")
             break

@@ -87,7 +87,7 @@ class TessuAutocomplete(QFrame):
         # The autocomplete may report a value while it is still being built, before
         # _complete exists; any failure to reach it means there is nothing to write back.
         try:
-            self._complete
+            self._complete  # noqa: B018 (only whether it can be read matters)
         except BaseException:
             pass
         else:

@@ -42,22 +42,8 @@ variant_tree "$work"
 run_env=(env -u PYTHONPATH PYTHONPATH="$work" QT_QPA_PLATFORM=offscreen)
 variant_check "$work"
 
-timeout_cmd=()
-if ((timeout_s > 0)); then
-    timeout_cmd=(timeout --kill-after=30 "$timeout_s")
-fi
-
 failed=0
-for b in "${bindings[@]}"; do
-    say "=== binding $b (coverage) ==="
-    set +e
-    "${run_env[@]}" QT_API="$b" PYTEST_QT_API="$b" "${timeout_cmd[@]}" \
-        "$VENV_PY" -P -m pytest -q -p no:cacheprovider "$@"
-    rc=$?
-    set -e
-    say "binding $b: pytest exit $rc"
-    ((rc == 0)) || failed=1
-done
+variant_suite coverage.sh "$timeout_s" "$@" || failed=1
 
 gcovr_args=(--root "$REPO_ROOT" --object-directory "$build"
     --filter "$REPO_ROOT/material/hook_form/" --filter "$REPO_ROOT/include/"

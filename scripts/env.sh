@@ -140,6 +140,19 @@ _zenv_ldconfig() {
     return 1
 }
 
+# The first of the given Debian package names that apt knows (renamed packages are listed
+# newest name first); nothing when none is known.
+_zenv_debian_package() {
+    local pkg
+    for pkg in "$@"; do
+        # A purely virtual or unknown name has no version to show.
+        if apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1; then
+            printf '%s\n' "$pkg"
+            return 0
+        fi
+    done
+}
+
 _zenv_qt_system_libs() {
     local cache entry soname pkgs_line pkg chosen missing_so=() missing_pkg=() pkgs=()
     if ! cache=$(_zenv_ldconfig); then
@@ -180,14 +193,7 @@ _zenv_qt_system_libs() {
         read -r soname pkgs_line <<<"$entry"
         [[ " ${missing_so[*]} " == *" $soname "* ]] || continue
         read -r -a pkgs <<<"$pkgs_line"
-        chosen=""
-        for pkg in "${pkgs[@]}"; do
-            # A purely virtual or unknown name has no version to show.
-            if apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1; then
-                chosen=$pkg
-                break
-            fi
-        done
+        chosen=$(_zenv_debian_package "${pkgs[@]}")
         if [[ -z "$chosen" ]]; then
             _zenv_say "no Debian package found for $soname (tried: ${pkgs[*]})"
             return 1
@@ -257,13 +263,7 @@ _zenv_xcb_platform_libs() {
         read -r -a pkgs <<<"$pkgs_line"
         chosen=${pkgs[0]}
         if ((can_apt)); then
-            chosen=""
-            for pkg in "${pkgs[@]}"; do
-                if apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1; then
-                    chosen=$pkg
-                    break
-                fi
-            done
+            chosen=$(_zenv_debian_package "${pkgs[@]}")
             [[ -n "$chosen" ]] || {
                 unknown_so+=("$soname")
                 continue

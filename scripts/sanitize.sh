@@ -59,26 +59,8 @@ run_env=(
 
 variant_check "$work" "${run_env[@]:3}"
 
-timeout_cmd=()
-if ((timeout_s > 0)); then
-    timeout_cmd=(timeout --kill-after=30 "$timeout_s")
-fi
-
-for b in "${bindings[@]}"; do
-    zenv_ensure_binding "$b"
-done
-
 failed=0
-for b in "${bindings[@]}"; do
-    say "=== binding $b (ASan + UBSan) ==="
-    set +e
-    "${run_env[@]}" QT_API="$b" PYTEST_QT_API="$b" "${timeout_cmd[@]}" \
-        "$VENV_PY" -P -m pytest -q -p no:cacheprovider "$@"
-    rc=$?
-    set -e
-    say "binding $b: pytest exit $rc"
-    ((rc == 0)) || failed=1
-done
+variant_suite sanitize.sh "$timeout_s" "$@" || failed=1
 
 if compgen -G "$logs/*" >/dev/null; then
     say "sanitizer reports:"

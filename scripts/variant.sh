@@ -6,6 +6,9 @@
 #   variant_build BUILD_DIR [cmake -D args...]   sets VARIANT_SO
 #   variant_tree WORK_DIR                        makes WORK_DIR/zarvel; put WORK_DIR first on PYTHONPATH
 #   variant_check WORK_DIR [env...]              fails unless the module imports from WORK_DIR
+#   variant_suite LABEL TIMEOUT [pytest args...] runs the suite once per binding of the array
+#                                                `bindings`, under the command prefix in the
+#                                                array `run_env`; returns 1 if any run failed
 
 variant_build() {
     local build=$1
@@ -39,4 +42,27 @@ variant_check() {
     env -u PYTHONPATH PYTHONPATH="$work" "$@" "$VENV_PY" -P -c "
 import sys, zarvel.material.hook_form.tessu_autocomplete as m
 sys.exit(0 if m.__file__.startswith('$work/') else 'imported ' + m.__file__)"
+}
+
+variant_suite() {
+    local label=$1 timeout_s=$2 b rc failed=0
+    shift 2
+    local -a timeout_cmd=()
+    if ((timeout_s > 0)); then
+        timeout_cmd=(timeout --kill-after=30 "$timeout_s")
+    fi
+    for b in "${bindings[@]}"; do
+        zenv_ensure_binding "$b" || return 1
+    done
+    for b in "${bindings[@]}"; do
+        printf '%s: === binding %s (%s) ===\n' "$label" "$b" "$label" >&2
+        set +e
+        "${run_env[@]}" QT_API="$b" PYTEST_QT_API="$b" "${timeout_cmd[@]}" \
+            "$VENV_PY" -P -m pytest -q -p no:cacheprovider "$@"
+        rc=$?
+        set -e
+        printf '%s: binding %s: pytest exit %s\n' "$label" "$b" "$rc" >&2
+        ((rc == 0)) || failed=1
+    done
+    return "$failed"
 }

@@ -8,6 +8,7 @@
 #
 # Knobs (environment), besides those of scripts/env.sh:
 #   DIST_DIR          output directory (default: <repo>/dist)
+#   DIST_MAX_GLIBC_MINOR  fail when the field's wheel needs a glibc newer than 2.N (default 17)
 #   DIST_CHECK_SDIST  1 (default) = also `pip install` the field's sdist into a scratch
 #                     directory and fail unless it yields exactly the files of the released
 #                     wheel, byte for byte (compiles the module once more); 0 = skip that
@@ -49,13 +50,20 @@ say "repairing the field's wheel to a manylinux tag"
 "$VENV_PY" -m auditwheel repair --wheel-dir "$work/repaired" "${wheels[0]}"
 repaired=("$work"/repaired/*.whl)
 ((${#repaired[@]} == 1)) || { say "auditwheel wrote ${#repaired[@]} wheels"; exit 1; }
-case $(basename "${repaired[0]}") in
-*-manylinux*) ;;
-*)
+# The module needs nothing of glibc newer than 2.17 (manylinux2014, what PyQt5's wheels ask
+# for too); a newer tag means a new symbol version crept in and would shut out users.
+tag=$(basename "${repaired[0]}" .whl)
+tag=${tag##*-}
+glibc=$(grep -oE 'manylinux_2_[0-9]+' <<<"$tag" | sed 's/manylinux_2_//' | sort -n | head -n1 || true)
+if [[ -z "$glibc" ]]; then
     say "auditwheel gave no manylinux tag: $(basename "${repaired[0]}")"
     exit 1
-    ;;
-esac
+fi
+if ((glibc > ${DIST_MAX_GLIBC_MINOR:-17})); then
+    say "the wheel needs glibc 2.$glibc ($tag); more than 2.${DIST_MAX_GLIBC_MINOR:-17} shuts out users"
+    exit 1
+fi
+say "platform tag $tag (glibc 2.$glibc or newer)"
 cp -- "${sdists[0]}" "${repaired[0]}" "$out/"
 
 say "building the host stand-in's sdist and wheel"

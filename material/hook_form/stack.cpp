@@ -2,6 +2,18 @@
 
 #include <pthread.h>
 
+// Wheels are built on a current glibc and must load on older ones. In glibc 2.34 these two
+// moved from libpthread into libc under new default versions, and binding to those would
+// make the module require glibc 2.34; their original versions are the same functions, still
+// exported by every glibc since (from libpthread before 2.34, which the interpreter loads).
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+
 namespace tessu::detail {
 
 void probe_stack(ThreadStack &stack) noexcept {

@@ -207,11 +207,18 @@ _zenv_qt_system_libs() {
     fi
 }
 
+# The sonames that ldd cannot resolve for any of the given plugins, one a line, each once.
+_zenv_unresolved() {
+    local plugin
+    for plugin in "$@"; do ldd "$plugin" 2>/dev/null; done |
+        awk '$2 == "=>" && $3 == "not" && $4 == "found" && !seen[$1]++ { print $1 }'
+}
+
 # The xcb platform plugin of each binding in the venv, asked directly: ldd lists what
 # the dynamic loader would not find when a window is opened, whatever Qt release the
 # wheel carries. Runs on every setup, since a binding may have come in since.
 _zenv_xcb_platform_libs() {
-    local plugin entry soname pkgs_line pkg chosen sp
+    local plugin entry soname pkgs_line chosen sp
     local -a plugins=() missing_so=() missing_pkg=() unknown_so=() pkgs=()
     if ! command -v ldd >/dev/null 2>&1; then
         _zenv_say "warning: no ldd, cannot check the xcb platform's system libraries"
@@ -227,10 +234,7 @@ _zenv_xcb_platform_libs() {
         _zenv_say "warning: no binding's libqxcb.so found under $sp"
         return 0
     fi
-    while read -r soname; do
-        [[ -n "$soname" && " ${missing_so[*]} " != *" $soname "* ]] && missing_so+=("$soname")
-    done < <(for plugin in "${plugins[@]}"; do ldd "$plugin" 2>/dev/null; done |
-        awk '$2 == "=>" && $3 == "not" && $4 == "found" { print $1 }')
+    mapfile -t missing_so < <(_zenv_unresolved "${plugins[@]}")
     if ((${#missing_so[@]} == 0)); then
         _zenv_say "xcb platform libraries: all present (${#plugins[@]} binding(s) checked)"
         return 0
@@ -287,11 +291,7 @@ _zenv_xcb_platform_libs() {
     fi
     # A package can be installed and still not provide the file (a removed or
     # diverted library): only ldd can say that the plugin is now complete.
-    missing_so=()
-    while read -r soname; do
-        [[ -n "$soname" ]] && missing_so+=("$soname")
-    done < <(for plugin in "${plugins[@]}"; do ldd "$plugin" 2>/dev/null; done |
-        awk '$2 == "=>" && $3 == "not" && $4 == "found" { print $1 }' | sort -u)
+    mapfile -t missing_so < <(_zenv_unresolved "${plugins[@]}")
     if ((${#missing_so[@]})); then
         _zenv_say "warning: still missing after the install: ${missing_so[*]}"
     fi

@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# A Debian sid root filesystem carrying the interpreters this machine lacks (CPython
+# 3.13, 3.14 and 3.15, release and debug builds), a compiler and the Qt system
+# libraries, built once with mmdebstrap and cached under .pyroot/ (git ignores it).
+#
+#   scripts/pyroot.sh [--arch amd64|arm64] build
+#   scripts/pyroot.sh [--arch amd64|arm64] run COMMAND [ARGS...]
+#   scripts/pyroot.sh [--arch amd64|arm64] path
+#
+# `run` executes COMMAND inside the root, as root, in the same working directory: the
+# checkout is bound at its own path, so paths printed inside mean the same outside.
+# /proc, /dev and /sys are bound in a private mount namespace, so nothing stays mounted
+# after the command ends, whatever way it ends.
+#
+# Knobs (environment):
+#   PYROOT_DIR     where the roots are cached (default: <repo>/.pyroot)
+#   PYROOT_MIRROR  Debian mirror (default: the host's own deb.debian.org)
+set -euo pipefail
+
+say() { printf 'pyroot.sh: %s\n' "$*" >&2; }
+
+REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+arch=amd64
+if [[ "${1:-}" == --arch ]]; then
+    arch=${2:?--arch needs amd64 or arm64}
+    shift 2
+fi
+case $arch in
+amd64 | arm64) ;;
+*)
+    say "unknown architecture '$arch' (known: amd64 arm64)"
+    exit 2
+    ;;
+esac
+
+cache=${PYROOT_DIR:-$REPO_ROOT/.pyroot}
+root=$cache/sid-$arch
+mirror=${PYROOT_MIRROR:-http://deb.debian.org/debian}
+
+# What every root carries. The arm64 root only runs wheels that were built elsewhere: the
+# amd64 root cross-compiles them, with Debian's cross compiler and the arm64 interpreters'
+# own headers (Multi-Arch packages, so no emulation is involved in building).
+packages=(ca-certificates python3.13 python3.13-venv python3.14 python3.14-venv
+    python3.15 python3.15-venv
+    libegl1 libgl1 libx11-6 libxext6 libxkbcommon0 libfontconfig1 libfreetype6
+    libdbus-1-3 libglib2.0-0t64 zlib1g libzstd1)
+if [[ $arch == amd64 ]]; then
+    packages+=(g++ make binutils patchelf
+        python3.13-dev python3.14-dev python3.15-dev
+        python3.13-dbg python3.14-dbg python3.15-dbg
+        libpython3.13-testsuite libpython3.14-testsuite libpython3.15-testsuite
+        g++-aarch64-linux-gnu
+        libpython3.13-dev:arm64 libpython3.14-dev:arm64 libpython3.15-dev:arm64)
+fi
+
+# The sid Release file of a frozen mirror may be past its Valid-Until date.
+apt_opts=('Acquire::Check-Valid-Until "false"' 'APT::Install-Recommends "false"')
+
+binfmt_ready() {
+    [[ $arch == amd64 ]] && return 0
+    [[ -e /proc/sys/fs/binfmt_misc/status ]] ||
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || return 1
+    if [[ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]]; then
+        update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 || true
+    fi
+    [[ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]]
+}
+
+host_tools() {
+    local missing=()
+    command -v mmdebstrap >/dev/null 2>&1 || missing+=(mmdebstrap)
+    # The amd64 root carries arm64 headers too.
+    command -v arch-test >/dev/null 2>&1 || missing+=(arch-test)
+    if [[ $arch == arm64 ]]; then
+        [[ -x /usr/bin/qemu-aarch64-static ]] || missing+=(qemu-user-static)
+        command -v update-binfmts >/dev/null 2>&1 || missing+=(binfmt-support)
+    fi
+    ((${#missing[@]} == 0)) && return 0
+    say "apt-get install ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+stamp_want() { printf '%s\n' "$mirror" "${packages[@]}" | sha256sum | cut -d' ' -f1; }
+
+# The machine reaches its package index through its own CA bundle, name entries and pip
+# configuration; a root without them cannot install a wheel.
+carry_network_config() {
+    local f
+    for f in /etc/hosts /etc/resolv.conf /etc/ssl/certs/ca-certificates.crt \
+        /etc/pip.conf /etc/xdg/pip/pip.conf /etc/xdg/pip/constraints.txt \
+        /root/.config/pip/pip.conf; do
+        [[ -f $f ]] || continue
+        mkdir -p "$root$(dirname "$f")"
+        cp -L -- "$f" "$root$f"
+    done
+}
+
+build() {
+    local want t0
+    want=$(stamp_want)
+    if [[ -f $root/.pyroot-stamp && "$(<"$root/.pyroot-stamp")" == "$want" ]]; then
+        carry_network_config
+        return 0
+    fi
+    host_tools
+    binfmt_ready || {
+        say "cannot register qemu-aarch64 with binfmt_misc"
+        return 1
+    }
+    if [[ -e $root ]]; then
+        say "package list changed; rebuilding $root"
+        # Never follow a bind mount left over from an interrupted run into the checkout.
+        rm -rf --one-file-system -- "$root"
+    fi
+    mkdir -p "$cache"
+    t0=$SECONDS
+    say "building sid-$arch with mmdebstrap (a few minutes)"
+    local archs=$arch
+    [[ $arch == amd64 ]] && archs=amd64,arm64
+    local -a opts=(--variant=apt --architectures="$archs" --include="$(
+        IFS=,
+        echo "${packages[*]}"
+    )")
+    local o
+    for o in "${apt_opts[@]}"; do opts+=(--aptopt="$o"); done
+    mmdebstrap "${opts[@]}" --skip=cleanup/apt/lists sid "$root" "$mirror" >&2
+    carry_network_config
+    stamp_want >"$root/.pyroot-stamp"
+    say "sid-$arch ready in $((SECONDS - t0)) s: $(chroot "$root" sh -c \
+        'for p in python3.13 python3.14 python3.15; do printf "%s " "$($p -c "import platform; print(platform.python_version())")"; done')"
+}
+
+run() {
+    (($#)) || {
+        say "run needs a command"
+        exit 2
+    }
+    build
+    binfmt_ready
+    mkdir -p "$root$REPO_ROOT"
+    local cwd=$PWD
+    [[ $cwd == "$REPO_ROOT"* ]] || cwd=$REPO_ROOT
+    # The command's words travel as arguments, never re-parsed by a shell.
+    exec unshare --mount --propagation private -- bash -c '
+        set -e
+        root=$1 repo=$2 cwd=$3 name=$4
+        shift 4
+        mount --rbind /dev "$root/dev"
+        mount -t proc proc "$root/proc"
+        mount --rbind /sys "$root/sys"
+        mount --bind "$repo" "$root$repo"
+        # Local wheel folders that the pip configuration names.
+        if [[ -d /opt ]]; then mount --bind -o ro /opt "$root/opt"; fi
+        mkdir -p "$root/tmp" && chmod 1777 "$root/tmp"
+        exec chroot "$root" /usr/bin/env -C "$cwd" PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
+            PYROOT_NAME="$name" "$@"
+    ' pyroot "$root" "$REPO_ROOT" "$cwd" "sid-$arch" "$@"
+}
+
+case ${1:-} in
+build) build ;;
+run)
+    shift
+    run "$@"
+    ;;
+path) printf '%s\n' "$root" ;;
+*)
+    say "usage: pyroot.sh [--arch amd64|arm64] build | run COMMAND... | path"
+    exit 2
+    ;;
+esac

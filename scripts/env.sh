@@ -1,11 +1,13 @@
 # shellcheck shell=bash
-# Prepares a CPython 3.13 virtual environment with this package installed from the
-# work tree. Meant to be sourced (scripts/test.sh, scripts/demo.sh); running it
-# directly only does the setup.
+# Prepares a CPython virtual environment (3.13 unless TESSU_PY says otherwise) with this
+# package installed from the work tree. Meant to be sourced (scripts/test.sh,
+# scripts/demo.sh); running it directly only does the setup.
 #
 # Knobs (environment):
-#   PYTHON         interpreter to use instead of searching for CPython 3.13
-#   VENV           virtual environment directory (default: <repo>/.venv)
+#   TESSU_PY       interpreter version, 3.13, 3.14 or 3.15 (default 3.13)
+#   PYTHON         interpreter to use instead of searching for CPython $TESSU_PY
+#   VENV           virtual environment directory (default: <repo>/.venv for 3.13,
+#                  <repo>/.venv-3.N for another version)
 #   FORCE_INSTALL  1 = reinstall the package even if the sources look unchanged
 #   SKIP_APT       1 = only report missing Qt system libraries, never install them
 #
@@ -17,16 +19,16 @@
 
 _zenv_say() { printf 'env.sh: %s\n' "$*" >&2; }
 
-# Prints the interpreter's real path if it is a usable CPython 3.13 (not the
+# Prints the interpreter's real path if it is a usable CPython $TESSU_PY (not the
 # free-threaded build, whose ABI the Qt wheels do not ship for), else fails.
 # Running it is the only honest test: a pyenv shim exists on PATH even when it
 # cannot run anything.
 _zenv_probe_python() {
-    "$@" - <<'EOF' 2>/dev/null
+    "$@" - "$TESSU_PY" <<'EOF' 2>/dev/null
 import sys, sysconfig
 ok = (
     sys.implementation.name == "cpython"
-    and sys.version_info[:2] == (3, 13)
+    and "%d.%d" % sys.version_info[:2] == sys.argv[1]
     and not sysconfig.get_config_var("Py_GIL_DISABLED")
 )
 if ok:
@@ -42,11 +44,11 @@ _zenv_find_python() {
             printf '%s\n' "$found"
             return 0
         fi
-        _zenv_say "PYTHON=$PYTHON is not a runnable CPython 3.13 (non-free-threaded)"
+        _zenv_say "PYTHON=$PYTHON is not a runnable CPython $TESSU_PY (non-free-threaded)"
         return 1
     fi
 
-    for candidate in python3.13 python3; do
+    for candidate in "python$TESSU_PY" python3; do
         if command -v "$candidate" >/dev/null 2>&1 &&
             found=$(_zenv_probe_python "$candidate"); then
             printf '%s\n' "$found"
@@ -54,7 +56,7 @@ _zenv_find_python() {
         fi
     done
 
-    # pyenv installs 3.13 without putting it on PATH unless it is selected.
+    # pyenv installs versions without putting them on PATH unless they are selected.
     root=""
     if command -v pyenv >/dev/null 2>&1; then
         root=$(pyenv root 2>/dev/null || true)
@@ -67,20 +69,21 @@ _zenv_find_python() {
                 printf '%s\n' "$found"
                 return 0
             fi
-        done < <(compgen -G "$root/versions/3.13*/bin/python3.13" | sort -rV)
+        done < <(compgen -G "$root/versions/$TESSU_PY*/bin/python$TESSU_PY" | sort -rV)
     fi
 
-    for candidate in /usr/local/bin/python3.13 /usr/bin/python3.13; do
+    for candidate in "/usr/local/bin/python$TESSU_PY" "/usr/bin/python$TESSU_PY"; do
         if [[ -x "$candidate" ]] && found=$(_zenv_probe_python "$candidate"); then
             printf '%s\n' "$found"
             return 0
         fi
     done
 
-    _zenv_say "no CPython 3.13 found."
-    _zenv_say "looked for: python3.13 and python3 on PATH, pyenv versions 3.13.* under ${root:-~/.pyenv},"
-    _zenv_say "/usr/local/bin/python3.13, /usr/bin/python3.13."
-    _zenv_say "install one (e.g. 'pyenv install 3.13' or Debian 13's python3) or set PYTHON=/path/to/python3.13"
+    _zenv_say "no CPython $TESSU_PY found."
+    _zenv_say "looked for: python$TESSU_PY and python3 on PATH, pyenv versions $TESSU_PY.* under ${root:-~/.pyenv},"
+    _zenv_say "/usr/local/bin/python$TESSU_PY, /usr/bin/python$TESSU_PY."
+    _zenv_say "install one (e.g. 'pyenv install $TESSU_PY'), set PYTHON=/path/to/python$TESSU_PY, or run"
+    _zenv_say "inside the Debian sid root that scripts/pyroot.sh builds (scripts/test.sh does so itself)"
     return 1
 }
 
@@ -350,12 +353,12 @@ _zenv_make_venv() {
             _zenv_say "$VENV exists and is not a virtual environment; set VENV to another path"
             return 1
         fi
-        _zenv_say "venv $VENV is broken or not CPython 3.13; recreating it"
+        _zenv_say "venv $VENV is broken or not CPython $TESSU_PY; recreating it"
         rm -rf -- "$VENV" || return 1
     fi
     _zenv_say "creating venv $VENV with $py"
     if ! "$py" -m venv "$VENV"; then
-        _zenv_say "'$py -m venv' failed (on Debian's own python3.13 the venv module needs the python3.13-venv package)"
+        _zenv_say "'$py -m venv' failed (on Debian's own python$TESSU_PY the venv module needs the python$TESSU_PY-venv package)"
         return 1
     fi
 }
@@ -411,10 +414,26 @@ zenv_ensure_binding() {
 _zenv_main() {
     local py
     REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd) || return 1
-    VENV=${VENV:-$REPO_ROOT/.venv}
+    TESSU_PY=${TESSU_PY:-3.13}
+    case $TESSU_PY in
+    3.13 | 3.14 | 3.15) ;;
+    *)
+        _zenv_say "TESSU_PY=$TESSU_PY is not a supported interpreter (3.13, 3.14 or 3.15)"
+        return 1
+        ;;
+    esac
+    # The checkout is shared with the roots of scripts/pyroot.sh, whose interpreters live
+    # at other paths: each gets venvs of its own.
+    if [[ -n "${PYROOT_NAME:-}" ]]; then
+        VENV=${VENV:-$REPO_ROOT/.venv-$PYROOT_NAME-$TESSU_PY}
+    elif [[ $TESSU_PY == 3.13 ]]; then
+        VENV=${VENV:-$REPO_ROOT/.venv}
+    else
+        VENV=${VENV:-$REPO_ROOT/.venv-$TESSU_PY}
+    fi
     # A relative VENV must not depend on the directory the caller later moves to.
     [[ "$VENV" == /* ]] || VENV="$PWD/$VENV"
-    export REPO_ROOT VENV
+    export REPO_ROOT VENV TESSU_PY
 
     py=$(_zenv_find_python) || return 1
     _zenv_say "using $py ($("$py" -c 'import platform; print(platform.python_version())'))"
@@ -434,7 +453,11 @@ _zenv_main() {
     _zenv_say "ready: $VENV_PY"
 }
 
-if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+if [[ "${BASH_SOURCE[0]}" == "$0" && "${1:-}" == --find ]]; then
+    # Only says whether this machine has the interpreter: its path, or a failure.
+    TESSU_PY=${TESSU_PY:-3.13}
+    _zenv_find_python 2>/dev/null
+elif [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
     set -euo pipefail
     _zenv_main
 else

@@ -1,19 +1,77 @@
 #!/usr/bin/env bash
-# Runs the test suite once per Qt binding, offscreen, against the package as
-# installed in the venv (see scripts/env.sh).
+# Runs the test suite once per interpreter and Qt binding, offscreen, against the package
+# as installed in that interpreter's venv (see scripts/env.sh).
 #
-#   scripts/test.sh [pytest args...]
+#   scripts/test.sh [--python 3.N]... [pytest args...]
+#
+# An interpreter this machine lacks (3.14 and 3.15 on most) is taken from the Debian sid
+# root of scripts/pyroot.sh, which the first such run builds.
 #
 # Knobs (environment), besides those of scripts/env.sh:
+#   PYTHONS       interpreters to run, in order (default: "3.13"); --python adds to it
 #   BINDINGS      bindings to run, in order (default: "pyside6 pyqt6 pyqt5")
 #   TEST_TIMEOUT  seconds allowed per binding run (default 1500; 0 = no limit)
 set -euo pipefail
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-cd "$REPO_ROOT"
-
 say() { printf 'test.sh: %s\n' "$*" >&2; }
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+pythons=()
+while [[ "${1:-}" == --python ]]; do
+    pythons+=("${2:?--python needs a version such as 3.14}")
+    shift 2
+done
+((${#pythons[@]})) || read -r -a pythons <<<"${PYTHONS:-3.13}"
+for v in "${pythons[@]}"; do
+    case $v in
+    3.13 | 3.14 | 3.15) ;;
+    *)
+        say "unknown interpreter '$v' (known: 3.13 3.14 3.15)"
+        exit 2
+        ;;
+    esac
+done
+
+# More than one interpreter, or one this machine lacks: one run of this script each,
+# wherever that interpreter is, and one total at the end.
+if ((${#pythons[@]} > 1)) || { [[ -z "${PYROOT_NAME:-}" ]] &&
+    ! TESSU_PY=${pythons[0]} bash "$here/env.sh" --find >/dev/null; }; then
+    failed_any=0 grand_passed=0 grand_failed=0 grand_skipped=0 lines=()
+    for v in "${pythons[@]}"; do
+        cmd=(env PYTHONS="$v" TESSU_PY="$v" "$here/test.sh" "$@")
+        if [[ -z "${PYROOT_NAME:-}" ]] && ! TESSU_PY=$v bash "$here/env.sh" --find >/dev/null; then
+            say "=== CPython $v, from the Debian sid root ==="
+            cmd=("$here/pyroot.sh" run "${cmd[@]}")
+        else
+            say "=== CPython $v ==="
+        fi
+        out=$(mktemp)
+        set +e
+        "${cmd[@]}" 2>&1 | tee "$out"
+        rc=${PIPESTATUS[0]}
+        set -e
+        ((rc == 0)) || failed_any=1
+        total=$(grep -E '^total: [0-9]+ passed' "$out" | tail -n1 || true)
+        rm -f -- "$out"
+        if [[ -z "$total" ]]; then
+            lines+=("python $v: FAILED (exit $rc, no total)")
+            continue
+        fi
+        read -r _ p _ f _ k _ <<<"$total"
+        grand_passed=$((grand_passed + p)) grand_failed=$((grand_failed + f))
+        grand_skipped=$((grand_skipped + k))
+        lines+=("python $v: exit $rc; $total")
+    done
+    echo
+    printf '%s\n' "${lines[@]}"
+    echo "all interpreters: $grand_passed passed, $grand_failed failed, $grand_skipped skipped"
+    exit "$failed_any"
+fi
+
+export TESSU_PY=${pythons[0]}
+# shellcheck source=scripts/env.sh
+source "$here/env.sh"
+cd "$REPO_ROOT"
 
 read -r -a bindings <<<"${BINDINGS:-pyside6 pyqt6 pyqt5}"
 if ((${#bindings[@]} == 0)); then

@@ -1,6 +1,8 @@
 """Shared set-up: offscreen Qt, the binding chosen through QT_API, and the compiled module."""
 
 import os
+import pydoc
+import re
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 os.environ.setdefault("QT_API", "pyside6")
@@ -15,6 +17,23 @@ SOURCE_PATH = "material/hook_form/tessu_autocomplete"
 def qualified(name):
     """The name a traceback entry of the module carries for `name`."""
     return f"{MODULE_NAME}.{name}"
+
+
+def flat_doc(text):
+    """pydoc's text on one line: it wraps long signatures one parameter a line behind " |"
+    gutters, with a trailing comma."""
+    flat = " ".join(line.strip(" |") for line in text.splitlines())
+    return re.sub(r",?\s+\)", ")", re.sub(r"\(\s+", "(", flat))
+
+
+def as_help_shows(params):
+    """A parameter list, as inspect.signature prints it, the way help() shows the same
+    parameters of a Python function: from 3.14 it leaves string annotations unquoted."""
+    namespace = {}
+    exec(f"def probe({params}): pass", namespace)
+    flat = flat_doc(pydoc.render_doc(namespace["probe"], renderer=pydoc.plaintext))
+    start = flat.index("probe(") + len("probe(")
+    return flat[start:flat.rindex(")")]
 
 
 @pytest.fixture(scope="session")

@@ -236,13 +236,17 @@ def test_traced_key_equality_is_python_equality(tessu, capsys, key, printed):
 
 def test_instance_dict_lookup_failures_propagate_once(tessu):
     """A key whose comparison raises makes the read fail as it would in Python, run once."""
-    compared = []
+    compared, armed = [], []
 
     class Clash:
         def __hash__(self):
             return hash("_setState")
 
+        # Unarmed while it goes in: from 3.14 a deleted attribute keeps its key in the
+        # instance's shared keys, and the insertion itself compares with it.
         def __eq__(self, other):
+            if not armed:
+                return NotImplemented
             compared.append(other)
             raise RuntimeError("cannot compare")
 
@@ -250,6 +254,7 @@ def test_instance_dict_lookup_failures_propagate_once(tessu):
     set_value(tessu, f, 1)
     del f._setState
     vars(f)[Clash()] = None
+    armed.append(True)
     with pytest.raises(RuntimeError):
         f._setState  # noqa: B018 (the read itself is what fails)
     in_python = len(compared)

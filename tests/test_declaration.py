@@ -13,7 +13,7 @@ import qtpy
 from qtpy.QtCore import Property, QMetaMethod, Signal
 from qtpy.QtWidgets import QFrame
 
-from conftest import MODULE_NAME, SOURCE_PATH, qualified
+from conftest import MODULE_NAME, SOURCE_PATH, as_help_shows, qualified
 from doubles import Host
 
 PYOBJECT = "PyObject" if qtpy.API_NAME.startswith("PySide") else "PyQt_PyObject"
@@ -85,8 +85,9 @@ class TestClass:
 
     def test_help_renders(self, tessu):
         text = pydoc.render_doc(tessu.TessuAutocomplete, renderer=pydoc.plaintext)
+        helper_text = as_help_shows("helperText: 'str' = None")
         for line in ("class TessuAutocomplete(", "set_value(self, value=None)",
-                     "state(self, state)", "stateSignal", "helperText: 'str' = None"):
+                     "state(self, state)", "stateSignal", helper_text):
             assert line in text
 
 

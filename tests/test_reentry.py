@@ -148,6 +148,11 @@ def test_inner_function_cleared_by_the_collector_raises_name_error(tessu, host, 
         w, errors = tessu.TessuAutocomplete("f"), collect_and_call(fake, which, args)
     finally:
         gc.enable()
+    if not finalizer_weakrefs_fire_during_collection():
+        # Later releases (3.13.x among them) clear such weak references without calling
+        # back: nothing can reach the cleared function, and nothing called it.
+        assert errors == []
+        return
     assert len(errors) == 1, errors
     assert str(errors[0]) == ("free variable 'self' referenced before assignment in enclosing "
                               "scope")
@@ -155,6 +160,25 @@ def test_inner_function_cleared_by_the_collector_raises_name_error(tessu, host, 
     assert traceback_entries(errors[0], SOURCE_PATH) == [
         (qualified(f"TessuAutocomplete.__init__.{name}"), line)]
     del w
+
+
+def finalizer_weakrefs_fire_during_collection():
+    """Whether a weak reference that a finalizer takes to garbage calls back while the
+    collector clears that garbage, as it did up to 3.13.0."""
+    fired = []
+
+    class Holder:
+        pass
+
+    class Finalized:
+        def __del__(self):
+            fired.append(weakref.ref(self.holder, lambda _: fired.append(True)))
+
+    holder, finalized = Holder(), Finalized()
+    holder.cycle, finalized.holder, finalized.cycle = holder, holder, finalized
+    del holder, finalized
+    gc.collect()
+    return True in fired
 
 
 def collect_and_call(fake, which, args):

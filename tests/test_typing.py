@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import as_help_shows, flat_doc
+
 MODULE = "zarvel.material.hook_form.tessu_autocomplete"
 ALLOWLIST = Path(__file__).with_name("stubtest_allowlist.txt")
 
@@ -116,10 +118,8 @@ def test_signature_shows_real_parameters(tessu, attribute, expected):
 
 
 def test_help_shows_constructor_and_methods(tessu):
-    text = pydoc.render_doc(tessu.TessuAutocomplete, renderer=pydoc.plaintext)
-    # pydoc wraps long signatures one parameter a line behind " |" gutters.
-    flat = " ".join(line.strip(" |") for line in text.splitlines())
-    flat = re.sub(r",?\s+\)", ")", re.sub(r"\(\s+", "(", flat))
-    for line in (f"TessuAutocomplete({INIT_PARAMS})", f"__init__(self, {INIT_PARAMS})",
+    flat = flat_doc(pydoc.render_doc(tessu.TessuAutocomplete, renderer=pydoc.plaintext))
+    shown = as_help_shows(INIT_PARAMS)
+    for line in (f"TessuAutocomplete({shown})", f"__init__(self, {shown})",
                  "set_value(self, value=None)", "state(self, state)"):
         assert line in flat

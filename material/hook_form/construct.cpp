@@ -187,7 +187,19 @@ Ref inner_function(const Signature &sig, Body body, PyObject *name, PyObject *co
 
 // a, b = value, with the unpacking errors of an assignment statement.
 bool unpack_pair(PyObject *value, Ref &first, Ref &second) {
-    auto too_many = [] {
+    auto too_many = [value] {
+#if PY_VERSION_HEX >= 0x030E0000
+        // From 3.14 the statement also names the size of the built-in containers whose size
+        // it can read.
+        if (PyTuple_CheckExact(value) || PyList_CheckExact(value) || PyDict_CheckExact(value)) {
+            Py_ssize_t got = PyDict_CheckExact(value) ? PyDict_GET_SIZE(value) : Py_SIZE(value);
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd, got %zd)",
+                         static_cast<Py_ssize_t>(2), got);
+            return false;
+        }
+#else
+        (void)value;
+#endif
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
                      static_cast<Py_ssize_t>(2));
         return false;

@@ -44,6 +44,29 @@ def make_theme() -> SimpleNamespace:
     )
 
 
+def make_class_theme() -> type:
+    """The same theme as nested classes, as some applications write theirs: every read of
+    the error styling is a class-attribute read."""
+
+    class Theme:
+        class typography:
+            class caption:
+                fontSize = "12px"
+                fontWeight = 400
+                to_qss_props = staticmethod(constant(CAPTION_PROPS))
+
+        class palette:
+            class error:
+                main = "#d32f2f"
+
+    return Theme
+
+
+def class_theme_names() -> Dict[str, Any]:
+    """Module-namespace replacements for the cells that style with the nested-class theme."""
+    return {"useTheme": constant(make_class_theme())}
+
+
 # The one-argument sink is ``callable``: as cheap as a built-in call gets, where ``id`` would
 # also raise an audit event on every call.
 LAYOUT = SimpleNamespace(setContentsMargins=max, setSpacing=callable, addWidget=callable)

@@ -124,6 +124,9 @@ STATES = {
     "error": {"field": "country", "error": True, "error_message": ["Pick a country"]},
     "valid": {"field": "country", "error": False},
 }
+# The error state again, styled from a theme of nested classes instead of instances.
+CLASS_THEME = "error, nested-class theme"
+STATES[CLASS_THEME] = STATES["error"]
 
 
 def widget_cells(settings: List[str]) -> List[Cell]:
@@ -151,6 +154,7 @@ class Subject:
         self.namespace = vars(module)
         self.ctor_names = hosts.constructor_names()
         self.method_names = hosts.method_names()
+        self.class_theme_names = hosts.class_theme_names()
         missing = [n for n in [*self.ctor_names, *self.method_names] if n not in self.namespace]
         if missing:
             raise RuntimeError(
@@ -175,6 +179,8 @@ class Subject:
         return self.cls("country", key="country", label="Country", helperText="Pick a country")
 
     def patch_for(self, cell: Cell) -> Dict[str, Any]:
+        if cell.case == CLASS_THEME:
+            return self.class_theme_names
         if cell.host != "stub":
             return {}
         return self.ctor_names if cell.op == "construction" else self.method_names
@@ -222,7 +228,9 @@ def observe(subject: Subject) -> List[Any]:
     for value in VALUES.values():
         w.set_value(value)
         seen.append((w._value, w._complete._inputField.text(), w._state.value))
-    for state in STATES.values():
+    for case, state in STATES.items():
+        if case == CLASS_THEME:
+            continue  # its theme is patched in only while it is timed
         w.state(state)
         caption = w.lbl_helper_text
         seen.append((w._complete._inputField.slot(), caption.text(), caption.styleSheet(),

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Writes the release artefacts to dist/ (or $DIST_DIR), replacing earlier ones:
-#   - the field's sdist, and its wheel built from that sdist and repaired by auditwheel to
+#   - the field's sdist, and from it one wheel per interpreter, each repaired by auditwheel to
 #     a manylinux tag, so that an index accepts it and users need no compiler;
 #   - the host stand-in's sdist and wheel (from host/).
 #
@@ -8,14 +8,21 @@
 #
 # Knobs (environment), besides those of scripts/env.sh:
 #   DIST_DIR          output directory (default: <repo>/dist)
-#   DIST_MAX_GLIBC_MINOR  fail when the field's wheel needs a glibc newer than 2.N (default 17)
+#   DIST_PYTHONS      interpreters to build wheels for (default: "3.13 3.14 3.15"); those
+#                     this machine lacks build in the sid root of scripts/pyroot.sh
+#   DIST_MAX_GLIBC_MINOR  fail when a field wheel needs a glibc newer than 2.N (default 17)
 #   DIST_CHECK_SDIST  1 (default) = also `pip install` the field's sdist into a scratch
-#                     directory and fail unless it yields exactly the files of the released
-#                     wheel, byte for byte (compiles the module once more); 0 = skip that
+#                     directory with each interpreter and fail unless it yields exactly the
+#                     files of that interpreter's wheel, byte for byte (compiles the module
+#                     once more); 0 = skip that
+#   DIST_WHEEL_ONLY   set by this script for its own runs under another interpreter: build
+#                     that interpreter's wheel from the sdist already in DIST_DIR
 set -euo pipefail
 
 # shellcheck source=scripts/env.sh
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# shellcheck source=scripts/pyfor.sh
+source "$REPO_ROOT/scripts/pyfor.sh"
 cd "$REPO_ROOT"
 
 say() { printf 'dist.sh: %s\n' "$*" >&2; }
@@ -34,48 +41,47 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf -- "$work"' EXIT
 
-mkdir -p "$out"
-rm -f -- "$out"/zarvel_tessu_autocomplete-* "$out"/zarvel_host_standin-*
+# The field's wheel for the interpreter of this venv, built from the sdist as a user's pip
+# would, repaired, gated on glibc and compared with a plain `pip install` of the sdist.
+field_wheel() {
+    local sdist=$1 tag glibc abi
+    abi=$("$VENV_PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+    say "building the field's $abi wheel from $(basename "$sdist")"
+    "${pip[@]}" wheel -q --no-deps --wheel-dir "$work/field-$abi" "$sdist"
+    local wheels=("$work/field-$abi"/*.whl)
+    ((${#wheels[@]} == 1)) || { say "expected one wheel, got ${#wheels[@]}"; return 1; }
 
-# `build` makes the sdist first and the wheel from it, so the wheel proves the sdist is
-# complete.
-say "building the field's sdist and wheel"
-"$VENV_PY" -m build --outdir "$work/field" "$REPO_ROOT"
-sdists=("$work"/field/*.tar.gz)
-wheels=("$work"/field/*.whl)
-((${#sdists[@]} == 1 && ${#wheels[@]} == 1)) || { say "expected one sdist and one wheel"; exit 1; }
+    "$VENV_PY" -m auditwheel show "${wheels[0]}"
+    say "repairing the field's $abi wheel to a manylinux tag"
+    "$VENV_PY" -m auditwheel repair --wheel-dir "$work/repaired-$abi" "${wheels[0]}"
+    local repaired=("$work/repaired-$abi"/*.whl)
+    ((${#repaired[@]} == 1)) || { say "auditwheel wrote ${#repaired[@]} wheels"; return 1; }
+    # The module needs nothing of glibc newer than 2.17 (manylinux2014, what PyQt5's wheels
+    # ask for too), wherever it was built; a newer tag means a new symbol version crept in
+    # and would shut out users.
+    tag=$(basename "${repaired[0]}" .whl)
+    tag=${tag##*-}
+    glibc=$(grep -oE 'manylinux_2_[0-9]+' <<<"$tag" | sed 's/manylinux_2_//' | sort -n | head -n1 || true)
+    if [[ -z "$glibc" ]]; then
+        say "auditwheel gave no manylinux tag: $(basename "${repaired[0]}")"
+        return 1
+    fi
+    if ((glibc > ${DIST_MAX_GLIBC_MINOR:-17})); then
+        say "the $abi wheel needs glibc 2.$glibc ($tag); more than 2.${DIST_MAX_GLIBC_MINOR:-17} shuts out users"
+        return 1
+    fi
+    say "$abi platform tag $tag (glibc 2.$glibc or newer)"
+    cp -- "${repaired[0]}" "$out/"
+    chmod 644 -- "$out/$(basename "${repaired[0]}")"
 
-"$VENV_PY" -m auditwheel show "${wheels[0]}"
-say "repairing the field's wheel to a manylinux tag"
-"$VENV_PY" -m auditwheel repair --wheel-dir "$work/repaired" "${wheels[0]}"
-repaired=("$work"/repaired/*.whl)
-((${#repaired[@]} == 1)) || { say "auditwheel wrote ${#repaired[@]} wheels"; exit 1; }
-# The module needs nothing of glibc newer than 2.17 (manylinux2014, what PyQt5's wheels ask
-# for too); a newer tag means a new symbol version crept in and would shut out users.
-tag=$(basename "${repaired[0]}" .whl)
-tag=${tag##*-}
-glibc=$(grep -oE 'manylinux_2_[0-9]+' <<<"$tag" | sed 's/manylinux_2_//' | sort -n | head -n1 || true)
-if [[ -z "$glibc" ]]; then
-    say "auditwheel gave no manylinux tag: $(basename "${repaired[0]}")"
-    exit 1
-fi
-if ((glibc > ${DIST_MAX_GLIBC_MINOR:-17})); then
-    say "the wheel needs glibc 2.$glibc ($tag); more than 2.${DIST_MAX_GLIBC_MINOR:-17} shuts out users"
-    exit 1
-fi
-say "platform tag $tag (glibc 2.$glibc or newer)"
-cp -- "${sdists[0]}" "${repaired[0]}" "$out/"
-
-say "building the host stand-in's sdist and wheel"
-"$VENV_PY" -m build --outdir "$out" "$REPO_ROOT/host"
-
-if [[ "${DIST_CHECK_SDIST:-1}" == 1 ]]; then
+    [[ "${DIST_CHECK_SDIST:-1}" == 1 ]] || return 0
     # A path of its own: pip keys its cache of built wheels by the sdist's location.
-    mkdir "$work/sdist"
-    cp -- "${sdists[0]}" "$work/sdist/"
-    say "installing the field's sdist with pip to compare with the released wheel"
-    "${pip[@]}" install -q --no-deps --target "$work/from-sdist" "$work/sdist/$(basename "${sdists[0]}")"
-    "$VENV_PY" - "$out/$(basename "${repaired[0]}")" "$work/from-sdist" <<'EOF'
+    mkdir "$work/sdist-$abi"
+    cp -- "$sdist" "$work/sdist-$abi/"
+    say "installing the field's sdist with pip to compare with the $abi wheel"
+    "${pip[@]}" install -q --no-deps --no-cache-dir --target "$work/from-sdist-$abi" \
+        "$work/sdist-$abi/$(basename "$sdist")"
+    "$VENV_PY" - "$out/$(basename "${repaired[0]}")" "$work/from-sdist-$abi" <<'EOF'
 import hashlib, sys, zipfile
 from pathlib import Path
 
@@ -93,7 +99,40 @@ if built != shipped:
 for name, digest in sorted(shipped.items()):
     print(f"dist.sh: same from sdist: {name} sha256 {digest[:16]}")
 EOF
+}
+
+if [[ -n "${DIST_WHEEL_ONLY:-}" ]]; then
+    sdists=("$out"/zarvel_tessu_autocomplete-*.tar.gz)
+    ((${#sdists[@]} == 1)) || { say "expected one sdist in $out"; exit 1; }
+    field_wheel "${sdists[0]}"
+    exit 0
 fi
+
+read -r -a pythons <<<"${DIST_PYTHONS:-3.13 3.14 3.15}"
+pyfor_check "${pythons[@]}"
+
+mkdir -p "$out"
+rm -f -- "$out"/zarvel_tessu_autocomplete-* "$out"/zarvel_host_standin-*
+
+say "building the field's sdist"
+"$VENV_PY" -m build --sdist --outdir "$out" "$REPO_ROOT"
+sdists=("$out"/zarvel_tessu_autocomplete-*.tar.gz)
+((${#sdists[@]} == 1)) || { say "expected one sdist"; exit 1; }
+
+for v in "${pythons[@]}"; do
+    if [[ $v == "$TESSU_PY" ]]; then
+        field_wheel "${sdists[0]}"
+    else
+        if ! pyfor_here "$v" && [[ "$out/" != "$REPO_ROOT/"* ]]; then
+            say "DIST_DIR must lie inside the checkout for the sid root to see it: $out"
+            exit 1
+        fi
+        pyfor_run "$v" DIST_WHEEL_ONLY=1 DIST_DIR="$out" "$REPO_ROOT/scripts/dist.sh"
+    fi
+done
+
+say "building the host stand-in's sdist and wheel"
+"$VENV_PY" -m build --outdir "$out" "$REPO_ROOT/host"
 
 # Build backends write through temporary files, some with owner-only permissions.
 chmod 644 -- "$out"/zarvel_tessu_autocomplete-* "$out"/zarvel_host_standin-*

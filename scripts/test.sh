@@ -16,38 +16,25 @@ set -euo pipefail
 say() { printf 'test.sh: %s\n' "$*" >&2; }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
+# shellcheck source=scripts/pyfor.sh
+source "$here/pyfor.sh"
 pythons=()
 while [[ "${1:-}" == --python ]]; do
     pythons+=("${2:?--python needs a version such as 3.14}")
     shift 2
 done
 ((${#pythons[@]})) || read -r -a pythons <<<"${PYTHONS:-3.13}"
-for v in "${pythons[@]}"; do
-    case $v in
-    3.13 | 3.14 | 3.15) ;;
-    *)
-        say "unknown interpreter '$v' (known: 3.13 3.14 3.15)"
-        exit 2
-        ;;
-    esac
-done
+pyfor_check "${pythons[@]}"
 
-# More than one interpreter, or one this machine lacks: one run of this script each,
+# More than one interpreter, or one that is not here: one run of this script each,
 # wherever that interpreter is, and one total at the end.
-if ((${#pythons[@]} > 1)) || { [[ -z "${PYROOT_NAME:-}" ]] &&
-    ! TESSU_PY=${pythons[0]} bash "$here/env.sh" --find >/dev/null; }; then
+if ((${#pythons[@]} > 1)) || ! pyfor_here "${pythons[0]}"; then
     failed_any=0 grand_passed=0 grand_failed=0 grand_skipped=0 lines=()
     for v in "${pythons[@]}"; do
-        cmd=(env PYTHONS="$v" TESSU_PY="$v" "$here/test.sh" "$@")
-        if [[ -z "${PYROOT_NAME:-}" ]] && ! TESSU_PY=$v bash "$here/env.sh" --find >/dev/null; then
-            say "=== CPython $v, from the Debian sid root ==="
-            cmd=("$here/pyroot.sh" run "${cmd[@]}")
-        else
-            say "=== CPython $v ==="
-        fi
+        say "=== CPython $v ==="
         out=$(mktemp)
         set +e
-        "${cmd[@]}" 2>&1 | tee "$out"
+        pyfor_run "$v" PYTHONS="$v" "$here/test.sh" "$@" 2>&1 | tee "$out"
         rc=${PIPESTATUS[0]}
         set -e
         ((rc == 0)) || failed_any=1

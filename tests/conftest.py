@@ -3,6 +3,7 @@
 import os
 import pydoc
 import re
+import sys
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 os.environ.setdefault("QT_API", "pyside6")
@@ -12,6 +13,9 @@ import pytest  # noqa: E402
 
 MODULE_NAME = "zarvel.material.hook_form.tessu_autocomplete"
 SOURCE_PATH = "material/hook_form/tessu_autocomplete"
+# How the interpreter starts its message for a ** operand that is no mapping.
+NOT_A_MAPPING = ("Value after ** must be a mapping, not " if sys.version_info >= (3, 15)
+                 else "argument after ** must be a mapping, not ")
 
 
 def qualified(name):

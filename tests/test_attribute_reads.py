@@ -201,6 +201,78 @@ def test_module_names_are_read_afresh_after_a_warm_call(tessu, monkeypatch, how)
     assert [e for e in log if isinstance(e, str)] == ["#111111", expected]
 
 
+def class_theme():
+    class Base:
+        pass
+
+    class palette:
+        class error(Base):
+            main = "#111111"
+
+    class typography:
+        class caption:
+            fontSize, fontWeight = "12px", 400
+
+    return type("Theme", (), {"palette": palette, "typography": typography}), Base
+
+
+class Meta(type):
+    main = "#from-meta"
+
+
+def recolour(theme, base):
+    theme.palette.error.main = "#222222"
+
+
+def moved_to_base(theme, base):
+    base.main = "#333333"
+    del theme.palette.error.main
+
+
+def become_descriptor(theme, base):
+    theme.palette.error.main = classmethod(lambda cls: "never")
+
+
+def deleted(theme, base):
+    del theme.palette.error.main
+
+
+def on_metaclass(theme, base):
+    theme.palette.error = Meta("error", (), {})
+
+
+def metaclass_data_descriptor(theme, base):
+    Meta2 = type("Meta2", (type,), {"main": property(lambda cls: "#from-meta-property")})
+    theme.palette.error = Meta2("error", (), {"main": "#hidden"})
+
+
+@pytest.mark.parametrize("change", [recolour, moved_to_base, become_descriptor, deleted,
+                                    on_metaclass, metaclass_data_descriptor],
+                         ids=lambda f: f.__name__)
+def test_theme_classes_are_read_as_python_reads_them(tessu, monkeypatch, change):
+    log = []
+    _, _, f = plain_field(log)
+    caption = type("Caption", (), {})()
+    caption.setText = caption.show = caption.hide = lambda *a: None
+    caption.isVisible = lambda: True
+    caption.setStyleSheet = lambda sheet: log.append(sheet.split("color: ")[1].split(";")[0])
+    f.lbl_helper_text = caption
+    theme, base = class_theme()
+    monkeypatch.setitem(vars(tessu), "useTheme", lambda: theme)
+    state = {"field": "country", "error": True, "error_message": ["bad"]}
+    tessu.TessuAutocomplete.state(f, state)
+    change(theme, base)
+    try:
+        expected = str(theme.palette.error.main)
+    except AttributeError as exc:
+        with pytest.raises(AttributeError) as info:
+            tessu.TessuAutocomplete.state(f, state)
+        assert str(info.value) == str(exc)
+        return
+    tessu.TessuAutocomplete.state(f, state)
+    assert [e for e in log if isinstance(e, str)] == ["#111111", expected]
+
+
 class LoudKey(str):
     """Equal to "country" by its own rule, so that a shortcut taken on str would miss it."""
 

@@ -8,7 +8,7 @@ from types import MappingProxyType
 
 import pytest
 
-from conftest import SOURCE_PATH, qualified
+from conftest import NOT_A_MAPPING, SOURCE_PATH, qualified
 from doubles import Host, recording_subclass, traceback_entries
 
 INIT = qualified("TessuAutocomplete.__init__")
@@ -241,8 +241,8 @@ def test_render_input_builds_text_field_with_current_label(built):
 
 
 @pytest.mark.parametrize("params, error, message", [
-    (None, TypeError, "argument after ** must be a mapping, not NoneType"),
-    (5, TypeError, "argument after ** must be a mapping, not int"),
+    (None, TypeError, NOT_A_MAPPING + "NoneType"),
+    (5, TypeError, NOT_A_MAPPING + "int"),
     ({"x": 1, "label": "L"}, TypeError,
      "function() got multiple values for keyword argument 'label'"),
     ({}, KeyError, "'from TextField'"),

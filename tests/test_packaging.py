@@ -24,6 +24,9 @@ import pytest
 from conftest import MODULE_NAME, SOURCE_PATH
 
 DIST = os.environ.get("TESSU_DIST")
+# dist/ holds a field wheel per interpreter; this one's is the one to install.
+FIELD_WHEEL = "zarvel_tessu_autocomplete-*-cp{0}{1}-cp{0}{1}-manylinux*.whl".format(
+    *sys.version_info[:2])
 WHEELHOUSE = os.environ.get("TESSU_WHEELHOUSE")
 pytestmark = pytest.mark.skipif(not DIST, reason="TESSU_DIST does not name a dist/ directory")
 
@@ -140,7 +143,7 @@ BUILD_ON_HOST = textwrap.dedent(f"""
 
 def test_field_installs_into_a_host_framework_and_leaves_it_alone(tmp_path):
     fake, sources = fake_host_wheel(tmp_path)
-    field_wheel = artefact("zarvel_tessu_autocomplete-*manylinux*.whl")
+    field_wheel = artefact(FIELD_WHEEL)
     py, site = make_venv(tmp_path / "venv")
     pip_install(py, BINDING, QTPY)
 
@@ -186,7 +189,7 @@ def record_for_user(title, stderr):
 ])
 def test_missing_piece_is_named_by_the_import_error(tmp_path, missing, installs, last_line, line):
     py, _ = make_venv(tmp_path / "venv")
-    pip_install(py, artefact("zarvel_tessu_autocomplete-*manylinux*.whl"),
+    pip_install(py, artefact(FIELD_WHEEL),
                 *(str(artefact(r)) if r.endswith(".whl") else r for r in installs))
     proc = subprocess.run([py, "-c", IMPORT], cwd=tmp_path, env=user_env(),
                           capture_output=True, text=True, timeout=120)

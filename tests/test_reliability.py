@@ -26,7 +26,7 @@ from hypothesis import strategies as st
 from qtpy.QtCore import QCoreApplication, QEvent, QObject, Signal
 from qtpy.QtWidgets import QApplication
 
-from conftest import MODULE_NAME, SOURCE_PATH, qualified
+from conftest import MODULE_NAME, NOT_A_MAPPING, SOURCE_PATH, qualified
 from doubles import HOST_NAMES, Host, RecordedSignal, RecordingLabel
 from zarvel.hooks import State as HostState
 
@@ -730,7 +730,7 @@ def expected_failures(target, positional, keywords, raw):
     if target == "lambda1":
         params_ = bound["params"]
         if not isinstance(params_, Mapping):
-            return {f"argument after ** must be a mapping, not {type(params_).__name__}"}
+            return {NOT_A_MAPPING + type(params_).__name__}
         if "label" in params_:
             return {"function() got multiple values for keyword argument 'label'"}
         if any(not isinstance(k, str) for k in params_):

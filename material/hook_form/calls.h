@@ -64,11 +64,24 @@ inline bool direct_get(PyObject *obj, PyObject *name, Ref &value) noexcept {
     return PyDict_GetItemRef(dict.get(), name, value.out()) != 0;
 }
 
+// Reads cls.name for a class whose metatype is exactly `type`, when the default protocol
+// would answer with the entry found on the class's MRO as it is: `type` itself defines no
+// such name, and the entry is no descriptor. The interpreter caches that lookup by the
+// class's version, as it does for its own class-attribute reads. False leaves it to the full
+// protocol (misses and descriptors included).
+inline bool class_get(PyObject *obj, PyObject *name, Ref &value) noexcept {
+    if (!PyType_CheckExact(obj) || !type_lacks(&PyType_Type, name)) return false;
+    PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(obj), name);
+    if (!found || Py_TYPE(found)->tp_descr_get) return false;
+    value = Ref::borrow(found);
+    return true;
+}
+
 } // namespace detail
 
 inline Ref attr(PyObject *obj, PyObject *name) noexcept {
     Ref value;
-    if (detail::direct_get(obj, name, value)) return value;
+    if (detail::direct_get(obj, name, value) || detail::class_get(obj, name, value)) return value;
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 

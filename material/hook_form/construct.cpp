@@ -109,6 +109,13 @@ PyObject *change_body(Function *fn, PyObject *const *args, PyObject *) noexcept 
     return result ? result.release() : fail(trace::lambda, line::lambda);
 }
 
+// The interpreter's words for a ** operand that is no mapping, which 3.15 changed.
+#if PY_VERSION_HEX >= 0x030F0000
+#define NOT_A_MAPPING "Value after ** must be a mapping, not "
+#else
+#define NOT_A_MAPPING "argument after ** must be a mapping, not "
+#endif
+
 // `**mapping` into `into`, as a call site merges keyword arguments.
 bool merge_keywords(PyObject *into, PyObject *mapping) {
     auto put = [into](PyObject *key, PyObject *value) {
@@ -131,8 +138,7 @@ bool merge_keywords(PyObject *into, PyObject *mapping) {
     Ref items;
     if (PyObject_GetOptionalAttr(mapping, G.s.items, items.out()) < 0) return false;
     if (!items) {
-        PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
-                     Py_TYPE(mapping)->tp_name);
+        PyErr_Format(PyExc_TypeError, NOT_A_MAPPING "%.200s", Py_TYPE(mapping)->tp_name);
         return false;
     }
     Ref pairs = call(items.get());
@@ -162,7 +168,7 @@ PyObject *render_input_body(Function *fn, PyObject *const *args, PyObject *) noe
     Ref kwargs = label ? Ref::steal(PyDict_New()) : nullptr;
     if (!kwargs || PyDict_SetItem(kwargs.get(), G.s.label, label.get()) < 0) return failed();
     if (params == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+        PyErr_SetString(PyExc_TypeError, NOT_A_MAPPING "NoneType");
         return failed();
     }
     if (!merge_keywords(kwargs.get(), params)) return failed();

@@ -1,0 +1,38 @@
+# shellcheck shell=bash
+# Sourced by the scripts that run once per interpreter (test.sh, dist.sh, check_dist.sh):
+#
+#   pyfor_check V...     fails, naming it, on a version that is not supported
+#   pyfor_here V         true when CPython V can be used right here
+#   pyfor_run V CMD...   runs CMD with TESSU_PY=V: here when this machine has CPython V (or
+#                        when already inside a root), else in the Debian sid root of
+#                        scripts/pyroot.sh, which the first such run builds
+
+_pyfor_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+pyfor_check() {
+    local v
+    for v in "$@"; do
+        case $v in
+        3.13 | 3.14 | 3.15) ;;
+        *)
+            printf '%s: unknown interpreter %s (known: 3.13 3.14 3.15)\n' "$(basename "$0")" "'$v'" >&2
+            return 2
+            ;;
+        esac
+    done
+}
+
+pyfor_here() {
+    [[ -n "${PYROOT_NAME:-}" ]] || TESSU_PY=$1 bash "$_pyfor_dir/env.sh" --find >/dev/null
+}
+
+pyfor_run() {
+    local v=$1
+    shift
+    if pyfor_here "$v"; then
+        env TESSU_PY="$v" "$@"
+    else
+        printf '%s: CPython %s from the Debian sid root\n' "$(basename "$0")" "$v" >&2
+        "$_pyfor_dir/pyroot.sh" run env TESSU_PY="$v" "$@"
+    fi
+}

@@ -8,7 +8,8 @@
 # root of scripts/pyroot.sh, which the first such run builds.
 #
 # Knobs (environment), besides those of scripts/env.sh:
-#   PYTHONS       interpreters to run, in order (default: "3.13"); --python adds to it
+#   PYTHONS       interpreters to run, in order (default: "3.13 3.14 3.15"); --python
+#                 instead names them one by one
 #   BINDINGS      bindings to run, in order (default: "pyside6 pyqt6 pyqt5")
 #   TEST_TIMEOUT  seconds allowed per binding run (default 1500; 0 = no limit)
 set -euo pipefail
@@ -23,7 +24,7 @@ while [[ "${1:-}" == --python ]]; do
     pythons+=("${2:?--python needs a version such as 3.14}")
     shift 2
 done
-((${#pythons[@]})) || read -r -a pythons <<<"${PYTHONS:-3.13}"
+((${#pythons[@]})) || read -r -a pythons <<<"${PYTHONS:-3.13 3.14 3.15}"
 pyfor_check "${pythons[@]}"
 
 # More than one interpreter, or one that is not here: one run of this script each,

@@ -29,10 +29,12 @@ pyfor_here() {
 pyfor_run() {
     local v=$1
     shift
+    # The caller's venv belongs to its own interpreter: the run finds or makes its own.
+    local -a clean=(env -u VENV -u VENV_PY -u VIRTUAL_ENV TESSU_PY="$v")
     if pyfor_here "$v"; then
-        env TESSU_PY="$v" "$@"
+        "${clean[@]}" "$@"
     else
         printf '%s: CPython %s from the Debian sid root\n' "$(basename "$0")" "$v" >&2
-        "$_pyfor_dir/pyroot.sh" run env TESSU_PY="$v" "$@"
+        "$_pyfor_dir/pyroot.sh" run "${clean[@]}" "$@"
     fi
 }

@@ -314,8 +314,9 @@ def test_instance_dict_lookup_failures_propagate_once(tessu):
         def __hash__(self):
             return hash("_setState")
 
-        # Unarmed while it goes in: from 3.14 a deleted attribute keeps its key in the
-        # instance's shared keys, and the insertion itself compares with it.
+        # Unarmed while it goes in: an instance dict may share its keys with the class's
+        # other instances, where the name stays after `del`, and then the insertion itself
+        # compares with it (3.14, and later 3.13 releases).
         def __eq__(self, other):
             if not armed:
                 return NotImplemented

@@ -169,15 +169,21 @@ class EqualOnce:
         return first and other == "useTheme"
 
 
-@pytest.mark.parametrize("how", ["replaced", "deleted-to-builtins", "deleted", "equal-once"])
-def test_module_names_are_read_afresh_after_a_warm_call(tessu, monkeypatch, how):
-    log = []
+def styled_field(log):
+    """A plain field whose caption logs the error colour of each style sheet it gets."""
     _, _, f = plain_field(log)
     caption = type("Caption", (), {})()
     caption.setText = caption.show = caption.hide = lambda *a: None
     caption.isVisible = lambda: True
     caption.setStyleSheet = lambda sheet: log.append(sheet.split("color: ")[1].split(";")[0])
     f.lbl_helper_text = caption
+    return f
+
+
+@pytest.mark.parametrize("how", ["replaced", "deleted-to-builtins", "deleted", "equal-once"])
+def test_module_names_are_read_afresh_after_a_warm_call(tessu, monkeypatch, how):
+    log = []
+    f = styled_field(log)
     state = {"field": "country", "error": True, "error_message": ["bad"]}
     monkeypatch.setitem(vars(tessu), "useTheme", lambda: Theme("#111111"))
     tessu.TessuAutocomplete.state(f, state)
@@ -251,12 +257,7 @@ def metaclass_data_descriptor(theme, base):
                          ids=lambda f: f.__name__)
 def test_theme_classes_are_read_as_python_reads_them(tessu, monkeypatch, change):
     log = []
-    _, _, f = plain_field(log)
-    caption = type("Caption", (), {})()
-    caption.setText = caption.show = caption.hide = lambda *a: None
-    caption.isVisible = lambda: True
-    caption.setStyleSheet = lambda sheet: log.append(sheet.split("color: ")[1].split(";")[0])
-    f.lbl_helper_text = caption
+    f = styled_field(log)
     theme, base = class_theme()
     monkeypatch.setitem(vars(tessu), "useTheme", lambda: theme)
     state = {"field": "country", "error": True, "error_message": ["bad"]}

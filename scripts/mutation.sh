@@ -1,0 +1,272 @@
+#!/usr/bin/env bash
+# Mutation run over the module's C++ sources: universalmutator writes one-line mutants of
+# material/hook_form/*.cpp, a seeded sample of them is built one at a time in a kept
+# CMake/ninja build directory, and the suite runs against each under one binding. A mutant
+# that the suite lets pass is a fault that no test would catch.
+#
+#   scripts/mutation.sh [pytest args...]      (default: tests)
+#
+# Too long for CI: run it by hand. Each mutant takes the shared lock for its build and its
+# test run only, so other work on the machine goes on between mutants.
+#
+# Knobs (environment), besides those of scripts/env.sh:
+#   MUT_N          mutants to sample (default 150; 0 = all)
+#   MUT_SEED       seed of the sample (default 1)
+#   MUT_BINDING    Qt binding the suite runs under (default pyqt6)
+#   MUT_TIMEOUT    seconds allowed per mutant's test run (default: 3 times the unmutated
+#                  run, at least 120); a run that takes longer counts as killed
+#   MUT_FILES      sources to mutate (default material/hook_form/*.cpp)
+#   MUT_BUILD      build directory, kept between runs (default <repo>/build/mutation)
+#   MUT_OUT        mutants, logs and results.tsv (default <repo>/out/mutation)
+#   MUT_VENV       where universalmutator is installed (default <repo>/.venv-mut)
+#   MUT_LOCK       lock file held per mutant (default /tmp/tessu-heavy.lock; empty = none)
+#
+# Known equivalent mutants live in tests/mutation_equivalent.txt, one a line:
+#   FILE <tab> ORIGINAL LINE <tab> MUTATED TEXT <tab> REASON
+# with both texts stripped of surrounding blanks and a newline inside written as \n; a
+# sampled mutant found there is counted as equivalent and not run.
+#
+# Score: killed / (valid - equivalent), where a mutant that does not compile is invalid and
+# a timeout or crash of the suite counts as killed.
+set -euo pipefail
+
+say() { printf 'mutation.sh: %s\n' "$*" >&2; }
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/.." && pwd)
+lock=${MUT_LOCK-/tmp/tessu-heavy.lock}
+
+locked() { # locked CMD...: CMD under the shared lock, if there is one
+    if [[ -n "$lock" ]]; then flock "$lock" "$@"; else "$@"; fi
+}
+
+# The venv's own setup builds the package the first time: heavy, so it runs under the lock
+# in a child, and the sourcing that follows only finds it ready.
+locked bash "$here/env.sh"
+# shellcheck source=scripts/env.sh
+source "$here/env.sh"
+cd "$REPO_ROOT"
+# shellcheck source=scripts/variant.sh
+source "$REPO_ROOT/scripts/variant.sh"
+
+n=${MUT_N:-150}
+seed=${MUT_SEED:-1}
+binding=${MUT_BINDING:-pyqt6}
+build=${MUT_BUILD:-$REPO_ROOT/build/mutation}
+out=${MUT_OUT:-$REPO_ROOT/out/mutation}
+mut_venv=${MUT_VENV:-$REPO_ROOT/.venv-mut}
+equivalent_list=$REPO_ROOT/tests/mutation_equivalent.txt
+read -r -a files <<<"${MUT_FILES:-$(cd "$REPO_ROOT" && echo material/hook_form/*.cpp)}"
+for v in "$n" "$seed" "${MUT_TIMEOUT:-0}"; do
+    [[ "$v" =~ ^[0-9]+$ ]] || {
+        say "MUT_N, MUT_SEED and MUT_TIMEOUT take whole numbers, not '$v'"
+        exit 2
+    }
+done
+(($# > 0)) || set -- tests
+
+if [[ ! -x "$mut_venv/bin/mutate" ]]; then
+    say "installing universalmutator into $mut_venv"
+    "$VENV_PY" -m venv "$mut_venv"
+    "$mut_venv/bin/python" -m pip install --disable-pip-version-check -q universalmutator
+fi
+zenv_ensure_binding "$binding"
+
+# ---- The mutants and the sample ----------------------------------------------------------
+
+rm -rf -- "$out/mutants"
+mkdir -p "$out/mutants" "$out/logs"
+# Lines whose mutants cannot change the program: comments and preprocessor includes.
+printf '%s\n' '^\s*//' '^\s*#\s*include' >"$out/ignore.txt"
+for f in "${files[@]}"; do
+    dir="$out/mutants/${f//\//_}"
+    mkdir -p "$dir"
+    "$mut_venv/bin/mutate" "$f" cpp --noCheck --ignore "$out/ignore.txt" --mutantDir "$dir" \
+        >"$dir.log" 2>&1 || {
+        say "mutate failed on $f (see $dir.log)"
+        exit 1
+    }
+done
+
+# One line per sampled mutant: mutant path, file, line, original, mutated, equivalent reason.
+"$VENV_PY" - "$out" "$n" "$seed" "$equivalent_list" "${files[@]}" >"$out/sample.tsv" <<'EOF'
+import hashlib, pathlib, random, re, sys
+
+out, n, seed, equivalent_list, files = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), \
+    sys.argv[4], sys.argv[5:]
+
+def esc(text):
+    return text.strip().replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
+
+def code_of(text):
+    """The text without its comments, blanks squeezed: a mutant that only touches a
+    comment leaves it unchanged."""
+    text = re.sub(r'"(\\.|[^"\\])*"|\'(\\.|[^\'\\])*\'|//[^\n]*|/\*.*?\*/',
+                  lambda m: m.group(0) if m.group(0)[0] in "\"'" else " ", text, flags=re.S)
+    return " ".join(text.split())
+
+known = {}
+if pathlib.Path(equivalent_list).exists():
+    for line in pathlib.Path(equivalent_list).read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            f, orig, mutated, reason = line.split("\t", 3)
+            known[(f, orig, mutated)] = reason
+
+rows, seen, dropped = [], set(), 0
+for f in files:
+    original = pathlib.Path(f).read_text()
+    orig_lines = original.splitlines(keepends=True)
+    for path in sorted(pathlib.Path(out, "mutants", f.replace("/", "_")).glob("*")):
+        text = path.read_text()
+        digest = hashlib.sha256(text.encode()).hexdigest()
+        if digest in seen or code_of(text) == code_of(original):
+            dropped += 1
+            continue
+        seen.add(digest)
+        # A mutant replaces one line by some text, which may span lines or none.
+        mut_lines = text.splitlines(keepends=True)
+        k = 0
+        while k < min(len(orig_lines), len(mut_lines)) and orig_lines[k] == mut_lines[k]:
+            k += 1
+        e = 0
+        while (e < min(len(orig_lines), len(mut_lines)) - k
+               and orig_lines[-1 - e] == mut_lines[-1 - e]):
+            e += 1
+        i1, i2, j2 = k, len(orig_lines) - e, len(mut_lines) - e
+        if i1 == i2:  # text added after a line: that line is the one mutated
+            i1 -= 1
+        before = "".join(orig_lines[i1:i2])
+        after = "".join(mut_lines[i1:j2])
+        key = (f, esc(before), esc(after))
+        rows.append([str(path), f, str(i1 + 1), key[1], key[2], known.get(key, "")])
+
+print(f"{len(rows)} mutants ({dropped} duplicates or comment-only left out)", file=sys.stderr)
+if n and n < len(rows):
+    rows = random.Random(seed).sample(rows, n)
+for row in rows:
+    print("\t".join(row))
+EOF
+total=$(wc -l <"$out/sample.tsv")
+say "sample of $total (seed $seed) in $out/sample.tsv"
+
+# ---- Build and suite ---------------------------------------------------------------------
+
+backup=$out/original
+mkdir -p "$backup"
+applied=""
+restore() {
+    if [[ -n "$applied" ]]; then
+        # A fresh modification time, so that ninja rebuilds the file from its own text.
+        cat "$backup/current" >"$applied"
+        applied=""
+    fi
+}
+trap 'restore' EXIT
+trap 'restore; say "interrupted"; exit 130' INT TERM
+
+work=$out/tree
+rm -rf -- "$work"
+mkdir -p "$work"
+say "building the unmutated module in $build"
+{
+    cmake -S "$REPO_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DPython_EXECUTABLE="$VENV_PY" && locked cmake --build "$build"
+} >"$out/logs/build-original.log" 2>&1 || {
+    say "the unmutated module does not build (see $out/logs/build-original.log)"
+    exit 1
+}
+VARIANT_SO=$(find "$build" -maxdepth 1 -name 'tessu_autocomplete*.so' -print -quit)
+variant_tree "$work"
+installed_so=$(cd "$work/zarvel/material/hook_form" && ls tessu_autocomplete*.so)
+variant_check "$work"
+
+suite() { # suite TIMEOUT LOG: the suite against the build in the tree; pytest's status
+    local rc=0
+    cp "$VARIANT_SO" "$work/zarvel/material/hook_form/$installed_so"
+    env -u PYTHONPATH PYTHONPATH="$work" QT_QPA_PLATFORM=offscreen QT_API="$binding" \
+        PYTEST_QT_API="$binding" timeout --kill-after=10 "$1" \
+        "$VENV_PY" -P -m pytest -q -x -p no:cacheprovider "${@:3}" >"$2" 2>&1 || rc=$?
+    return "$rc"
+}
+
+timeout_s=${MUT_TIMEOUT:-0}
+if ((timeout_s == 0)); then
+    say "running the suite on the unmutated module, to time it"
+    t0=$SECONDS
+    rc=0
+    exec 9>"${lock:-/dev/null}"
+    [[ -z "$lock" ]] || flock 9
+    suite 3600 "$out/logs/original.log" "$@" || rc=$?
+    exec 9>&-
+    if ((rc != 0)); then
+        say "the suite fails on the unmutated module (exit $rc; see $out/logs/original.log)"
+        exit 1
+    fi
+    timeout_s=$((3 * (SECONDS - t0)))
+    ((timeout_s >= 120)) || timeout_s=120
+fi
+say "timeout per mutant: ${timeout_s}s"
+
+printf 'file\tline\tresult\tseconds\toriginal\tmutated\n' >"$out/results.tsv"
+killed=0 survived=0 invalid=0 equivalent=0 i=0
+survivors=()
+while IFS=$'\t' read -r mutant file line before after reason; do
+    i=$((i + 1))
+    t0=$SECONDS
+    if [[ -n "$reason" ]]; then
+        result=equivalent
+        equivalent=$((equivalent + 1))
+    else
+        cp "$file" "$backup/current"
+        applied=$file
+        cat "$mutant" >"$file"
+        exec 9>"${lock:-/dev/null}"
+        [[ -z "$lock" ]] || flock 9
+        if ! cmake --build "$build" >"$out/logs/build-$i.log" 2>&1; then
+            result=invalid
+        else
+            rc=0
+            suite "$timeout_s" "$out/logs/test-$i.log" "$@" || rc=$?
+            case $rc in
+            0) result=survived ;;
+            1) result=killed ;;
+            124 | 137) result="killed (timeout)" ;;
+            4 | 5)
+                exec 9>&-
+                restore
+                say "pytest could not run the suite (exit $rc; see $out/logs/test-$i.log)"
+                exit 1
+                ;;
+            *) result="killed (exit $rc)" ;;
+            esac
+        fi
+        # Restored before the lock goes, so that no other build sees the mutant.
+        restore
+        exec 9>&-
+        case $result in
+        invalid) invalid=$((invalid + 1)) ;;
+        survived)
+            survived=$((survived + 1))
+            survivors+=("$file:$line: $before  ==>  $after")
+            ;;
+        *) killed=$((killed + 1)) ;;
+        esac
+    fi
+    printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$file" "$line" "$result" $((SECONDS - t0)) \
+        "$before" "$after" >>"$out/results.tsv"
+    say "[$i/$total] $file:$line $result ($((SECONDS - t0))s)"
+done <"$out/sample.tsv"
+
+valid=$((killed + survived + equivalent))
+echo
+echo "mutants: $total sampled (seed $seed), $invalid invalid, $equivalent equivalent," \
+    "$killed killed, $survived survived"
+if ((valid - equivalent > 0)); then
+    echo "score: $killed / $((valid - equivalent)) = $((100 * killed / (valid - equivalent)))%"
+else
+    echo "score: no valid mutant to score"
+fi
+if ((${#survivors[@]})); then
+    echo "survivors:"
+    printf '  %s\n' "${survivors[@]}"
+fi
+echo "details: $out/results.tsv"

@@ -11,6 +11,8 @@
 #   LEAK_ROUNDS   warm-up:counted rounds per path (default 3:3)
 #   LEAK_OPS      operations per round (default 20)
 #   LEAK_BUILD    build directory prefix (default: <repo>/build/leak-); one per interpreter
+#   LEAK_SWEEP    1 = also run the allocation-failure sweep (tests/nomemory_sweep.py) on each
+#                 debug build, where a repeated try is held to the interpreter's total
 #   PYROOT_DIR    as for scripts/pyroot.sh
 set -euo pipefail
 
@@ -28,7 +30,8 @@ pyfor_check "${pythons[@]}"
 if [[ -z "${PYROOT_NAME:-}" ]]; then
     exec "$here/pyroot.sh" run env LEAK_PYTHONS="${pythons[*]}" \
         ${LEAK_ROUNDS:+LEAK_ROUNDS="$LEAK_ROUNDS"} ${LEAK_OPS:+LEAK_OPS="$LEAK_OPS"} \
-        ${LEAK_BUILD:+LEAK_BUILD="$LEAK_BUILD"} "$here/leakrun.sh" "$@"
+        ${LEAK_BUILD:+LEAK_BUILD="$LEAK_BUILD"} ${LEAK_SWEEP:+LEAK_SWEEP="$LEAK_SWEEP"} \
+        "$here/leakrun.sh" "$@"
 fi
 
 # shellcheck source=scripts/variant.sh
@@ -95,6 +98,9 @@ for v in "${pythons[@]}"; do
     set +e
     env -u PYTHONPATH "$VENV_PY" -P "$here/leakrun.py" "$@"
     rc=$?
+    if [[ ${LEAK_SWEEP:-0} == 1 ]]; then
+        env -u PYTHONPATH "$VENV_PY" -P "$REPO_ROOT/tests/nomemory_sweep.py" || rc=1
+    fi
     set -e
     ((rc == 0)) || failed=1
     lines+=("python $v: exit $rc in $((SECONDS - t0)) s")

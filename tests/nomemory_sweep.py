@@ -98,6 +98,13 @@ def field_entries(exc):
     return [f.name for f in traceback.extract_tb(exc.__traceback__) if f.filename == SOURCE_PATH]
 
 
+def field_line(exc):
+    """The line of the field's innermost traceback entry: where it failed."""
+    lines = [f.lineno for f in traceback.extract_tb(exc.__traceback__)
+             if f.filename == SOURCE_PATH]
+    return lines[-1] if lines else None
+
+
 def immortal(obj):
     check = getattr(sys, "_is_immortal", None)
     return check(obj) if check else sys.getrefcount(obj) >= 1 << 30
@@ -192,15 +199,15 @@ def entry_construct(**kwargs):
         fake = Host()
         for name, value in fake.names().items():
             vars(tessu)[name] = value
-        made = []
+        made = [None]  # a slot, so that keeping the widget allocates nothing
 
         def call():
-            made.append(tessu.TessuAutocomplete("field", "k1", "Label", **kwargs))
+            made[0] = tessu.TessuAutocomplete("field", "k1", "Label", **kwargs)
 
         def fingerprint():
-            out = [trace_of(fake), widget_state(made[-1]) if made else None]
+            out = [trace_of(fake), widget_state(made[0]) if made[0] is not None else None]
             fake.forget()
-            made.clear()
+            made[0] = None
             return out
         return call, fingerprint, list(kwargs.values())
     return setup
@@ -325,11 +332,27 @@ ENTRIES = {
 FRESH = ("import", "class-statement")  # entry points that need the module not yet imported
 
 
-def classify(exc):
+def classify(exc, window):
+    """The kind of an exception a try ended in, and the fault it shows, if any.
+
+    Its traceback must hold the field's entry: the field adds one to every failure that
+    passes through it. Only when every allocation fails can it go without, and where the
+    failure was outside the field: in the interpreter's call machinery around the entry
+    point (the instance allocated before __init__, a property's argument tuple), which
+    leaves no frame but this driver's. A failure that came through other Python code (the
+    doubles, the host, the Qt stand-in) and then through the field without an entry is a
+    fault in either mode."""
     name = type(exc).__name__
     if isinstance(exc, SystemError):
         return name, f"SystemError: {exc}"
-    return name, None
+    if field_entries(exc):
+        return name, None
+    files = {f.filename for f in traceback.extract_tb(exc.__traceback__)}
+    if isinstance(exc, MemoryError) and files <= {__file__}:
+        return (name + "-outside" if window else name), None
+    if isinstance(exc, MemoryError) and not window:
+        return name, None
+    return name, f"{name} without the field's traceback entry: {exc!r} from {sorted(files)}"
 
 
 def run_fresh(entry, k, window):
@@ -357,11 +380,8 @@ def run_fresh(entry, k, window):
 
     exc = armed(start, load, window)
     if exc is not None:
-        kind, fault = classify(exc)
-        if fault is None and not field_entries(exc) and (window or
-                                                         not isinstance(exc, MemoryError)):
-            fault = f"{kind} without the field's traceback entry: {exc}"
-        return {"kind": kind, "fault": fault}
+        kind, fault = classify(exc, window)
+        return {"kind": kind, "fault": fault, "line": field_line(exc)}
     module = sys.modules.get(MODULE_NAME)
     cls = vars(module).get("TessuAutocomplete") if module else None
     members = sorted(vars(cls)) if cls else []
@@ -385,20 +405,17 @@ def run_try(entry, k, reference, window):
         if attempt == 1:
             before = counted.snapshot()
         exc = armed(k, call, window)
+        line = None
         if exc is not None:
-            kind, fault = classify(exc)
-            # With every allocation failing, even the entry cannot be made; one failure
-            # alone leaves the memory to make it.
-            if fault is None and not field_entries(exc) and (window or
-                                                             not isinstance(exc, MemoryError)):
-                fault = f"{kind} without the field's traceback entry: {exc}"
+            kind, fault = classify(exc, window)
+            line = field_line(exc)
             exc = None
         else:
             kind, fault = "ok", None
         got = json.loads(json.dumps(fingerprint()))  # also drops what the doubles recorded
         if kind == "ok" and reference is not None and got != reference:
             fault = f"success that differs from a run without failures: {got!r}"
-        outcome = outcome or {"kind": kind, "fault": fault}
+        outcome = outcome or {"kind": kind, "fault": fault, "line": line}
     grown, on = counted.grown(before, counted.snapshot())
     if grown > 0 and outcome["fault"] is None:
         outcome["fault"] = f"{grown} references more after a repeated try, on {on}"
@@ -463,6 +480,7 @@ def sweep(entry):
                 "window_tries": 0, "window_exceptions": {},
                 "faults": [f"reference run: {reference['fault']}"]}
     counts, window_counts, faults, tries, success = {}, {}, [], 0, False
+    lines = set()  # the field's lines that the single failures ended at
     for k in range(MAX_TRIES):
         tries += 1
         result = in_child(run_try, entry, k, reference, False)
@@ -479,8 +497,11 @@ def sweep(entry):
         if result["fault"]:
             faults.append(f"window k={k}: {result['kind']}: {result['fault']}")
         window_counts[result["kind"]] = window_counts.get(result["kind"], 0) + 1
+        if result.get("line"):
+            lines.add(result["line"])
     return {"entry": entry, "tries": tries, "successes": int(success), "exceptions": counts,
-            "window_tries": tries - 1, "window_exceptions": window_counts, "faults": faults}
+            "window_tries": tries - 1, "window_exceptions": window_counts,
+            "window_lines": sorted(lines), "faults": faults}
 
 
 def main(argv):

@@ -263,11 +263,13 @@ class Connectable:
         self.slots.append(slot)
 
 
-def assign_signal(make):
+def assign_signal(make, slots):
     def op(tessu, w, fake):
         signal = make()
+        connected = slots(signal)
 
         def call():
+            connected.clear()  # each assignment connects once more; only the last counts
             w.stateSignal = signal
         return call, [signal]
     return op
@@ -322,10 +324,10 @@ ENTRIES = {
                                                         error_message=Messages()))),
     "state-dict": on_widget(state({"field": "field", "error": True, "error_message": ["d"]})),
     "stateSignal-get": on_widget(read_signal),
-    "stateSignal-set-connectable": on_widget(assign_signal(Connectable)),
+    "stateSignal-set-connectable": on_widget(assign_signal(Connectable, lambda s: s.slots)),
     "stateSignal-set-qt-signal": on_widget(assign_signal(
         lambda: type("Source", (qtpy.QtCore.QObject,),
-                     {"changed": qtpy.QtCore.Signal(object)})().changed)),
+                     {"changed": qtpy.QtCore.Signal(object)})().changed, lambda s: s._slots)),
     "lambda-change": on_widget(change),
     "lambda1-render-input": on_widget(render_input),
 }

@@ -75,6 +75,11 @@ def _record(self, name, args=(), kwargs=None):
 
 
 doubles.Trace.record = _record
+# The import's single failures land mostly in the interpreter's own making of types and
+# dicts, where CPython 3.13.0 returns failure without an exception (PyType_FromSpec) or
+# crashes (a dict resized after a failed allocation); the tail sweep covers the import, and
+# the class statement's windows the field's part of it.
+IMPORT_WINDOWS = os.environ.get("NOMEMORY_IMPORT_WINDOWS") == "1"
 MAX_TRIES = int(os.environ.get("NOMEMORY_MAX_TRIES", "20000"))
 HAS_TOTAL = hasattr(sys, "gettotalrefcount")
 
@@ -494,7 +499,8 @@ def sweep(entry):
         counts[result["kind"]] = counts.get(result["kind"], 0) + 1
     else:
         faults.append(f"no success within {MAX_TRIES} tries")
-    for k in range(tries - 1):
+    windows = tries - 1 if entry != "import" or IMPORT_WINDOWS else 0
+    for k in range(windows):
         result = in_child(run_try, entry, k, reference, True)
         if result["fault"]:
             faults.append(f"window k={k}: {result['kind']}: {result['fault']}")
@@ -502,7 +508,7 @@ def sweep(entry):
         if result.get("line"):
             lines.add(result["line"])
     return {"entry": entry, "tries": tries, "successes": int(success), "exceptions": counts,
-            "window_tries": tries - 1, "window_exceptions": window_counts,
+            "window_tries": windows, "window_exceptions": window_counts,
             "window_lines": sorted(lines), "faults": faults}
 
 

@@ -102,6 +102,9 @@ PyObject *set_value_body(Function *, PyObject *const *args, PyObject *) noexcept
     {
         Ref probe = attr(self, s._complete);
         if (!probe) {
+            // A read that could not be made for want of memory says nothing of whether
+            // _complete exists: reporting success then would skip the write-back silently.
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) return failed(at::has_complete);
             PyErr_Clear();
         } else {
             Ref complete = attr(self, s._complete);

@@ -85,9 +85,12 @@ class TessuAutocomplete(QFrame):
         if self._key == "Resolution_keyyyyyyyyyyyyy":
             print("Resolution_keyyyyyyyyyyyyy", self._value)
         # The autocomplete may report a value while it is still being built, before
-        # _complete exists; any failure to reach it means there is nothing to write back.
+        # _complete exists; any failure to reach it means there is nothing to write back,
+        # except the want of memory, which says nothing of whether it is there.
         try:
             self._complete  # noqa: B018 (only whether it can be read matters)
+        except MemoryError:
+            raise
         except BaseException:
             pass
         else:

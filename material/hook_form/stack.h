@@ -6,10 +6,15 @@
 // interpreter put between two entries, which a level counter cannot know: at the
 // interpreter's limit of C levels the stack of a small thread is long gone. So the guard
 // looks at the stack itself.
+//
+// Neither this header nor stack.cpp needs Python.h: tests/guard builds them alone to check the
+// bounds on every platform the wheels are built for.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "compiler.h"
 
 namespace tessu {
 
@@ -18,14 +23,28 @@ namespace tessu {
 // (an exception hook printing a traceback runs there, in C and Python).
 inline constexpr std::size_t stack_reserve = 128 * 1024;
 
+// The reserve on a stack of `size` bytes. A stack under twice the full reserve (a musl
+// thread's default 128 KiB, or a 64 KiB thread an application asked for) keeps half of
+// itself: entries then work down to the middle of the stack, so a shallow call always
+// works and a deep re-entry is refused while half the stack is still free. That half is
+// less than the full reserve, so on such a thread the binding's and Qt's frames between
+// two entries, and the report of the failure, must fit in 32 KiB (64 KiB thread) or 64 KiB
+// (128 KiB thread): enough for the suite's re-entry loops, not a promise for any chain of
+// callbacks. From 256 KiB up the reserve is the full 128 KiB.
+constexpr std::size_t reserve_for(std::size_t size) noexcept {
+    return size / 2 < stack_reserve ? size / 2 : stack_reserve;
+}
+
 namespace detail {
 struct ThreadStack {
     std::uintptr_t base = 0;  // lowest usable address; 0 while unknown or unknowable
-    std::uintptr_t limit = 0; // base + reserve
+    std::uintptr_t limit = 0; // base + reserve_for(top - base)
+    std::uintptr_t top = 0;   // one past the highest address; only the probe program reads it
     bool probed = false;
 };
 // Defined here, with its constant initial value in sight, so that reading it needs no call.
 inline thread_local ThreadStack this_thread_stack;
+// Fills in the current thread's bounds, by the platform's own means (stack.cpp).
 void probe_stack(ThreadStack &stack) noexcept;
 } // namespace detail
 
@@ -33,8 +52,9 @@ void probe_stack(ThreadStack &stack) noexcept;
 // outside the thread's own stack (a coroutine library's private stack) is never refused.
 inline bool stack_exhausted() noexcept {
     detail::ThreadStack &stack = detail::this_thread_stack;
-    if (!stack.probed) detail::probe_stack(stack);
-    auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (!stack.probed) [[unlikely]]
+        detail::probe_stack(stack);
+    std::uintptr_t sp = frame_address();
     return sp < stack.limit && sp >= stack.base;
 }
 

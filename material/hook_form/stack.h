@@ -23,14 +23,14 @@ namespace tessu {
 // (an exception hook printing a traceback runs there, in C and Python).
 inline constexpr std::size_t stack_reserve = 128 * 1024;
 
-// The reserve on a stack of `size` bytes. A stack under twice the full reserve (a musl
-// thread's default 128 KiB, or a 64 KiB thread an application asked for) keeps half of
-// itself: entries then work down to the middle of the stack, so a shallow call always
-// works and a deep re-entry is refused while half the stack is still free. That half is
-// less than the full reserve, so on such a thread the binding's and Qt's frames between
-// two entries, and the report of the failure, must fit in 32 KiB (64 KiB thread) or 64 KiB
-// (128 KiB thread): enough for the suite's re-entry loops, not a promise for any chain of
-// callbacks. From 256 KiB up the reserve is the full 128 KiB.
+// The reserve on a stack of `size` bytes: the full reserve from 256 KiB up, half the stack
+// below that (musl's default 128 KiB threads, or a 64 KiB one an application asked for).
+// There entries work down to the stack's middle: any call that does not come back into
+// itself works, and an echo between fields ends in RecursionError while half the stack is
+// still free. That half is less than the full reserve, so a long chain of callbacks between
+// two entries, or the report of the failure, may not fit: with PySide6 a deep echo on a
+// 96 KiB thread still runs out of stack, and a 64 KiB thread cannot even build the widget.
+// Give threads that run such chains 128 KiB or more (256 KiB for the full reserve).
 constexpr std::size_t reserve_for(std::size_t size) noexcept {
     return size / 2 < stack_reserve ? size / 2 : stack_reserve;
 }

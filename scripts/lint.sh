@@ -13,7 +13,7 @@ say() { printf 'lint.sh: %s\n' "$*" >&2; }
 "$VENV_PY" -m pip install --disable-pip-version-check -q "clang-format==23.1.5" "ruff==0.17.6"
 
 status=0
-mapfile -t cxx < <(git ls-files --cached --others --exclude-standard -- 'material/*.cpp' 'material/*.h' 'include/*.h')
+mapfile -t cxx < <(git ls-files --cached --others --exclude-standard -- 'material/*.cpp' 'material/*.h' 'include/*.h' 'tests/guard/*.cpp')
 if "$VENV/bin/clang-format" --dry-run -Werror "${cxx[@]}"; then
     say "clang-format: ${#cxx[@]} files clean"
 else

@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include "compiler.h"
+
 #ifdef TESSU_CHECKED
 
 #include <cstdio>
@@ -14,8 +16,8 @@
 
 namespace tessu {
 
-[[gnu::cold, noreturn]] inline void pending_exception_at(const char *call, const char *file,
-                                                         int line) noexcept {
+TESSU_COLD_NORETURN inline void pending_exception_at(const char *call, const char *file,
+                                                     int line) noexcept {
     std::fprintf(stderr, "tessu_autocomplete: %s called at %s:%d with an exception pending:\n",
                  call, file, line);
     PyErr_Print();

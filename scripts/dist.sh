@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Writes the release artefacts to dist/ (or $DIST_DIR), replacing earlier ones:
-#   - the field's sdist, and from it one wheel per interpreter, each repaired by auditwheel to
-#     a manylinux tag, so that an index accepts it and users need no compiler;
+#   - the field's sdist, and from it one wheel per interpreter and machine (x86-64, and
+#     aarch64 cross-compiled by scripts/dist_cross.sh in the amd64 sid root), each repaired
+#     by auditwheel to a manylinux tag, so that an index accepts it and users need no
+#     compiler;
 #   - the host stand-in's sdist and wheel (from host/).
 #
 #   scripts/dist.sh
@@ -10,6 +12,7 @@
 #   DIST_DIR          output directory (default: <repo>/dist)
 #   DIST_PYTHONS      interpreters to build wheels for (default: "3.13 3.14 3.15"); those
 #                     this machine lacks build in the sid root of scripts/pyroot.sh
+#   DIST_ARCHES       machines to build wheels for (default: "x86_64 aarch64")
 #   DIST_MAX_GLIBC_MINOR  fail when a field wheel needs a glibc newer than 2.N (default 17)
 #   DIST_CHECK_SDIST  1 (default) = also `pip install` the field's sdist into a scratch
 #                     directory with each interpreter and fail unless it yields exactly the
@@ -23,6 +26,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 # shellcheck source=scripts/pyfor.sh
 source "$REPO_ROOT/scripts/pyfor.sh"
+# shellcheck source=scripts/glibc_gate.sh
+source "$REPO_ROOT/scripts/glibc_gate.sh"
 cd "$REPO_ROOT"
 
 say() { printf 'dist.sh: %s\n' "$*" >&2; }
@@ -44,7 +49,7 @@ trap 'rm -rf -- "$work"' EXIT
 # The field's wheel for the interpreter of this venv, built from the sdist as a user's pip
 # would, repaired, gated on glibc and compared with a plain `pip install` of the sdist.
 field_wheel() {
-    local sdist=$1 tag glibc abi
+    local sdist=$1 abi
     abi=$("$VENV_PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
     say "building the field's $abi wheel from $(basename "$sdist")"
     "${pip[@]}" wheel -q --no-deps --wheel-dir "$work/field-$abi" "$sdist"
@@ -56,21 +61,7 @@ field_wheel() {
     "$VENV_PY" -m auditwheel repair --wheel-dir "$work/repaired-$abi" "${wheels[0]}"
     local repaired=("$work/repaired-$abi"/*.whl)
     ((${#repaired[@]} == 1)) || { say "auditwheel wrote ${#repaired[@]} wheels"; return 1; }
-    # The module needs nothing of glibc newer than 2.17 (manylinux2014, what PyQt5's wheels
-    # ask for too), wherever it was built; a newer tag means a new symbol version crept in
-    # and would shut out users.
-    tag=$(basename "${repaired[0]}" .whl)
-    tag=${tag##*-}
-    glibc=$(grep -oE 'manylinux_2_[0-9]+' <<<"$tag" | sed 's/manylinux_2_//' | sort -n | head -n1 || true)
-    if [[ -z "$glibc" ]]; then
-        say "auditwheel gave no manylinux tag: $(basename "${repaired[0]}")"
-        return 1
-    fi
-    if ((glibc > ${DIST_MAX_GLIBC_MINOR:-17})); then
-        say "the $abi wheel needs glibc 2.$glibc ($tag); more than 2.${DIST_MAX_GLIBC_MINOR:-17} shuts out users"
-        return 1
-    fi
-    say "$abi platform tag $tag (glibc 2.$glibc or newer)"
+    glibc_gate "$abi" "${repaired[0]}" || return 1
     cp -- "${repaired[0]}" "$out/"
     chmod 644 -- "$out/$(basename "${repaired[0]}")"
 
@@ -110,6 +101,18 @@ fi
 
 read -r -a pythons <<<"${DIST_PYTHONS:-3.13 3.14 3.15}"
 pyfor_check "${pythons[@]}"
+read -r -a arches <<<"${DIST_ARCHES:-x86_64 aarch64}"
+x86_64=0 aarch64=0
+for a in "${arches[@]}"; do
+    case $a in
+    x86_64 | aarch64) printf -v "$a" 1 ;;
+    *)
+        say "unknown machine '$a' in DIST_ARCHES (known: x86_64 aarch64)"
+        exit 2
+        ;;
+    esac
+done
+((x86_64 + aarch64)) || { say "DIST_ARCHES is empty"; exit 2; }
 
 mkdir -p "$out"
 rm -f -- "$out"/zarvel_tessu_autocomplete-* "$out"/zarvel_host_standin-*
@@ -120,6 +123,7 @@ sdists=("$out"/zarvel_tessu_autocomplete-*.tar.gz)
 ((${#sdists[@]} == 1)) || { say "expected one sdist"; exit 1; }
 
 for v in "${pythons[@]}"; do
+    ((x86_64)) || break
     if [[ $v == "$TESSU_PY" ]]; then
         field_wheel "${sdists[0]}"
     else
@@ -130,6 +134,19 @@ for v in "${pythons[@]}"; do
         pyfor_run "$v" DIST_WHEEL_ONLY=1 DIST_DIR="$out" "$REPO_ROOT/scripts/dist.sh"
     fi
 done
+
+if ((aarch64)); then
+    # The cross compiler and the arm64 headers live in the amd64 sid root.
+    if [[ -n "${PYROOT_NAME:-}" ]]; then
+        DIST_DIR="$out" "$REPO_ROOT/scripts/dist_cross.sh" "${pythons[@]}"
+    elif [[ "$out/" != "$REPO_ROOT/"* ]]; then
+        say "DIST_DIR must lie inside the checkout for the sid root to see it: $out"
+        exit 1
+    else
+        "$REPO_ROOT/scripts/pyroot.sh" run env -u VENV -u VENV_PY -u VIRTUAL_ENV \
+            DIST_DIR="$out" "$REPO_ROOT/scripts/dist_cross.sh" "${pythons[@]}"
+    fi
+fi
 
 say "building the host stand-in's sdist and wheel"
 "$VENV_PY" -m build --outdir "$out" "$REPO_ROOT/host"

@@ -2,6 +2,7 @@
 # A Debian sid root filesystem carrying the interpreters this machine lacks (CPython
 # 3.13, 3.14 and 3.15, release and debug builds), a compiler and the Qt system
 # libraries, built once with mmdebstrap and cached under .pyroot/ (git ignores it).
+# The arm64 root (run under qemu-user) carries only what tests of the aarch64 wheels need.
 #
 #   scripts/pyroot.sh [--arch amd64|arm64] build
 #   scripts/pyroot.sh [--arch amd64|arm64] run COMMAND [ARGS...]
@@ -15,6 +16,8 @@
 # Knobs (environment):
 #   PYROOT_DIR     where the roots are cached (default: <repo>/.pyroot)
 #   PYROOT_MIRROR  Debian mirror (default: the host's own deb.debian.org)
+#   PYROOT_ARM_PYTHONS  interpreters the arm64 root carries (default: "3.13"); one asked for
+#                  later is added to a root built without it
 set -euo pipefail
 
 say() { printf 'pyroot.sh: %s\n' "$*" >&2; }
@@ -37,20 +40,36 @@ cache=${PYROOT_DIR:-$REPO_ROOT/.pyroot}
 root=$cache/sid-$arch
 mirror=${PYROOT_MIRROR:-http://deb.debian.org/debian}
 
-# What every root carries. The arm64 root only runs wheels that were built elsewhere: the
-# amd64 root cross-compiles them, with Debian's cross compiler and the arm64 interpreters'
-# own headers (Multi-Arch packages, so no emulation is involved in building).
-packages=(ca-certificates python3.13 python3.13-venv python3.14 python3.14-venv
-    python3.15 python3.15-venv
-    libegl1 libgl1 libx11-6 libxext6 libxkbcommon0 libfontconfig1 libfreetype6
+# The Qt runtime libraries every root carries.
+qt_libs=(libegl1 libgl1 libx11-6 libxext6 libxkbcommon0 libfontconfig1 libfreetype6
     libdbus-1-3 libglib2.0-0t64 zlib1g libzstd1)
 if [[ $arch == amd64 ]]; then
-    packages+=(g++ make binutils patchelf
+    packages=(ca-certificates python3.13 python3.13-venv python3.14 python3.14-venv
+        python3.15 python3.15-venv "${qt_libs[@]}"
+        g++ make binutils patchelf
         python3.13-dev python3.14-dev python3.15-dev
         python3.13-dbg python3.14-dbg python3.15-dbg
         libpython3.13-testsuite libpython3.14-testsuite libpython3.15-testsuite
         g++-aarch64-linux-gnu
         libpython3.13-dev:arm64 libpython3.14-dev:arm64 libpython3.15-dev:arm64)
+    extra=()
+else
+    # The arm64 root only runs wheels that were built elsewhere: the amd64 root
+    # cross-compiles them, with Debian's cross compiler and the arm64 interpreters' own
+    # headers (Multi-Arch packages, so no emulation is involved in building). Every package
+    # installs under emulation, so it carries no more than a test run needs: the
+    # interpreters asked for, which a root built earlier gains without a rebuild.
+    packages=(ca-certificates "${qt_libs[@]}")
+    extra=()
+    for v in ${PYROOT_ARM_PYTHONS:-3.13}; do
+        case $v in
+        3.13 | 3.14 | 3.15) extra+=("python$v" "python$v-venv") ;;
+        *)
+            say "PYROOT_ARM_PYTHONS: unknown interpreter '$v' (known: 3.13 3.14 3.15)"
+            exit 2
+            ;;
+        esac
+    done
 fi
 
 # The sid Release file of a frozen mirror may be past its Valid-Until date.
@@ -101,6 +120,7 @@ build() {
     want=$(stamp_want)
     if [[ -f $root/.pyroot-stamp && "$(<"$root/.pyroot-stamp")" == "$want" ]]; then
         carry_network_config
+        add_extra
         return 0
     fi
     host_tools
@@ -122,13 +142,47 @@ build() {
         IFS=,
         echo "${packages[*]}"
     )")
+    ((${#extra[@]} == 0)) || opts[-1]+=",$(
+        IFS=,
+        echo "${extra[*]}"
+    )"
     local o
     for o in "${apt_opts[@]}"; do opts+=(--aptopt="$o"); done
+    # Under emulation every file unpacked and every maintainer script costs: leave out what
+    # no test reads.
+    if [[ $arch != amd64 ]]; then
+        for o in force-unsafe-io path-exclude=/usr/share/man/* path-exclude=/usr/share/doc/* \
+            path-exclude=/usr/share/locale/* path-exclude=/usr/share/info/*; do
+            opts+=(--dpkgopt="$o")
+        done
+    fi
     mmdebstrap "${opts[@]}" --skip=cleanup/apt/lists sid "$root" "$mirror" >&2
     carry_network_config
     stamp_want >"$root/.pyroot-stamp"
     say "sid-$arch ready in $((SECONDS - t0)) s: $(chroot "$root" sh -c \
-        'for p in python3.13 python3.14 python3.15; do printf "%s " "$($p -c "import platform; print(platform.python_version())")"; done')"
+        'for p in python3.13 python3.14 python3.15; do command -v $p >/dev/null && printf "%s " "$($p -c "import platform; print(platform.python_version())")"; done')"
+}
+
+# Packages asked for beyond the stamped list, installed into a root built without them.
+add_extra() {
+    local p missing=()
+    for p in "${extra[@]}"; do
+        chroot "$root" dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' ||
+            missing+=("$p")
+    done
+    ((${#missing[@]})) || return 0
+    binfmt_ready || {
+        say "cannot register qemu-aarch64 with binfmt_misc"
+        return 1
+    }
+    say "adding ${missing[*]} to sid-$arch"
+    local t0=$SECONDS
+    unshare --mount --propagation private -- chroot "$root" sh -c '
+        mount -t proc proc /proc
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get -o Acquire::Check-Valid-Until=false update -qq &&
+            apt-get install -y -qq --no-install-recommends "$@" >/dev/null' sh "${missing[@]}"
+    say "added in $((SECONDS - t0)) s"
 }
 
 run() {

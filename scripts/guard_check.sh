@@ -44,7 +44,8 @@ fi
 zig=("$venv/bin/python" -m ziglang)
 
 sources=(tests/guard/guard_probe.cpp material/hook_form/stack.cpp)
-flags=(-std=c++20 -O2 -Wall -Wextra -Werror -Iinclude -Imaterial/hook_form)
+# The module is built without exceptions or RTTI, and so is the guard here.
+flags=(-std=c++20 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -Iinclude -Imaterial/hook_form)
 
 # zig_build TARGET OUTPUT [FLAGS...]: compiled as C++, linked by the C driver. Neither file
 # needs the C++ runtime, and leaving it out spares a first build of libc++ for every target.

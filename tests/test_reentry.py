@@ -91,6 +91,11 @@ def test_reentry_without_python_code_raises_recursion_error(stack):
     assert proc.returncode == 0, proc.stderr[-3000:]
     results = json.loads(proc.stdout.splitlines()[-1])
     assert results.pop("shallow") == "returned"
+    if stack < 128 << 10 and sys.version_info >= (3, 14):
+        # From 3.14 the interpreter guards its own C stack, with a margin that leaves a thread
+        # this small no room to handle the RecursionError in Python code (the traceback module
+        # overflows again); a plain call still works, and nothing crashes.
+        return
     set_value = qualified("TessuAutocomplete.set_value")
     state = qualified("TessuAutocomplete.state")
     for path, (recursion, printed, *where) in results.items():

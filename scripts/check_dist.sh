@@ -54,7 +54,8 @@ one() { # one PATTERN -> the single artefact matching it
     printf '%s\n' "${found[0]}"
 }
 abi=cp${TESSU_PY/./}
-field_whl=$(one "zarvel_tessu_autocomplete-*-$abi-$abi-manylinux*.whl")
+# dist/ holds the aarch64 wheels too; this machine's are the ones checked here.
+field_whl=$(one "zarvel_tessu_autocomplete-*-$abi-$abi-manylinux*_$(uname -m).whl")
 host_whl=$(one 'zarvel_host_standin-*.whl')
 
 work=$(mktemp -d)

@@ -12,6 +12,7 @@ import base64
 import hashlib
 import json
 import os
+import platform
 import re
 import subprocess
 import sys
@@ -24,9 +25,9 @@ import pytest
 from conftest import MODULE_NAME, SOURCE_PATH
 
 DIST = os.environ.get("TESSU_DIST")
-# dist/ holds a field wheel per interpreter; this one's is the one to install.
-FIELD_WHEEL = "zarvel_tessu_autocomplete-*-cp{0}{1}-cp{0}{1}-manylinux*.whl".format(
-    *sys.version_info[:2])
+# dist/ holds a field wheel per interpreter and machine; this one's is the one to install.
+FIELD_WHEEL = "zarvel_tessu_autocomplete-*-cp{0}{1}-cp{0}{1}-manylinux*_{2}.whl".format(
+    *sys.version_info[:2], platform.machine())
 WHEELHOUSE = os.environ.get("TESSU_WHEELHOUSE")
 pytestmark = pytest.mark.skipif(not DIST, reason="TESSU_DIST does not name a dist/ directory")
 

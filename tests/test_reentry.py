@@ -84,7 +84,13 @@ print(json.dumps(results))
 
 
 # Under 256K the guard keeps less than its full reserve (stack.h: reserve_for).
-@pytest.mark.parametrize("stack", [64 << 10, 128 << 10, 256 << 10, 512 << 10, 1 << 20, 8 << 20],
+# PyQt5's widget constructor alone overflows a 64 KiB thread, before the field's code runs.
+PYQT5_WIDGET_TOO_DEEP = pytest.mark.skipif(
+    os.environ.get("QT_API") == "pyqt5", reason="PyQt5 cannot build a widget on a 64 KiB thread")
+
+
+@pytest.mark.parametrize("stack", [pytest.param(64 << 10, marks=PYQT5_WIDGET_TOO_DEEP), 128 << 10,
+                                   256 << 10, 512 << 10, 1 << 20, 8 << 20],
                          ids=["64K", "128K", "256K", "512K", "1M", "8M"])
 def test_reentry_without_python_code_raises_recursion_error(stack):
     proc = run_child(LOOPS, str(stack), SOURCE_PATH)
@@ -138,7 +144,16 @@ else:
 '''
 
 
-@pytest.mark.parametrize("thread", ["main", str(128 << 10), str(512 << 10)],
+# PyQt reports the innermost failure through sys.excepthook, in Python, at the bottom of the
+# stack: on 128K, half the stack is less than that report takes.
+PYQT_REPORT_TOO_DEEP = pytest.mark.skipif(
+    os.environ.get("QT_API", "pyside6").startswith("pyqt"),
+    reason="PyQt's report of a slot's exception at the bottom needs more than half of 128K")
+
+
+@pytest.mark.parametrize("thread",
+                         ["main", pytest.param(str(128 << 10), marks=PYQT_REPORT_TOO_DEEP),
+                                    str(512 << 10)],
                          ids=["main", "128K", "512K"])
 @pytest.mark.parametrize("wiring", ["self", "mutual"])
 def test_wired_fields_report_recursion_instead_of_crashing(wiring, thread):

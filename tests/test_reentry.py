@@ -10,6 +10,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import weakref
 from pathlib import Path
 
@@ -93,6 +94,10 @@ PYQT5_WIDGET_TOO_DEEP = pytest.mark.skipif(
                                    256 << 10, 512 << 10, 1 << 20, 8 << 20],
                          ids=["64K", "128K", "256K", "512K", "1M", "8M"])
 def test_reentry_without_python_code_raises_recursion_error(stack):
+    try:
+        threading.stack_size(threading.stack_size(stack))
+    except ValueError:  # aarch64 glibc's smallest thread stack is 128K
+        pytest.skip(f"this platform creates no thread of {stack >> 10} KiB")
     proc = run_child(LOOPS, str(stack), SOURCE_PATH)
     assert proc.returncode == 0, proc.stderr[-3000:]
     results = json.loads(proc.stdout.splitlines()[-1])

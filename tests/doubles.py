@@ -39,7 +39,10 @@ class Trace(list):
         self._faults[name] = [nth, exc if exc is not None else RuntimeError(f"{name} failed")]
 
     def record(self, name, args=(), kwargs=None):
-        self.append((name, tuple(args), tuple((kwargs or {}).items())))
+        # Keyword pairs read by key, not through a dict items iterator: under an allocation
+        # failure CPython 3.13.0 crashes freeing a half-made items iterator.
+        kwargs = kwargs or {}
+        self.append((name, tuple(args), tuple([(k, kwargs[k]) for k in kwargs])))
         fault = self._faults.get(name)
         if fault is not None:
             fault[0] -= 1

@@ -49,7 +49,6 @@ PRELOAD = ("typing", "qtpy.QtCore", "qtpy.QtWidgets", "zarvel.material.styles", 
 for _name in PRELOAD:
     importlib.import_module(_name)
 
-import doubles  # noqa: E402
 from doubles import Host  # noqa: E402
 from zarvel.hooks import State  # noqa: E402
 
@@ -60,21 +59,6 @@ _exit.argtypes = [ctypes.c_int]
 TRY_TIMEOUT = float(os.environ.get("NOMEMORY_TRY_TIMEOUT", "20"))
 
 
-def _record(self, name, args=(), kwargs=None):
-    # The doubles' own recording, less its dict items iterator: CPython 3.13.0 frees a
-    # half-made one that it never tracked when its result tuple cannot be allocated, and
-    # crashes; the keys iterator has no such tuple.
-    kwargs = kwargs or {}
-    self.append((name, tuple(args), tuple([(k, kwargs[k]) for k in kwargs])))
-    fault = self._faults.get(name)
-    if fault is not None:
-        fault[0] -= 1
-        if fault[0] == 0:
-            del self._faults[name]
-            raise fault[1]
-
-
-doubles.Trace.record = _record
 # The import's single failures land mostly in the interpreter's own making of types and
 # dicts, where CPython 3.13.0 returns failure without an exception (PyType_FromSpec) or
 # crashes (a dict resized after a failed allocation); the tail sweep covers the import, and

@@ -111,7 +111,10 @@ def test_reentry_without_python_code_raises_recursion_error(stack):
     state = qualified("TessuAutocomplete.state")
     for path, (recursion, printed, *where) in results.items():
         assert recursion and printed, path
-        assert where in ([], [set_value, 98], [state, 131]), path
+        # The guard refuses at a method's entry (98, 131). The interpreter's own limit may
+        # refuse a Python function of the doubles before its frame runs: then the entry is
+        # the line that called it, the write-back (112) or the theme's read (132).
+        assert where in ([], [set_value, 98], [set_value, 112], [state, 131], [state, 132]), path
     assert results["onChange"] == results["emit"] == [True, True, set_value, 98]
 
 

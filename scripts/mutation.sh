@@ -216,11 +216,12 @@ while IFS=$'\t' read -r mutant file line before after reason; do
         result=equivalent
         equivalent=$((equivalent + 1))
     else
+        # Applied only under the lock: any other build that takes it must never see a mutant.
+        exec 9>"${lock:-/dev/null}"
+        [[ -z "$lock" ]] || flock 9
         cp "$file" "$backup/current"
         applied=$file
         cat "$mutant" >"$file"
-        exec 9>"${lock:-/dev/null}"
-        [[ -z "$lock" ]] || flock 9
         if ! cmake --build "$build" >"$out/logs/build-$i.log" 2>&1; then
             result=invalid
         else

@@ -297,6 +297,112 @@ class TestHostFailures:
         assert report["resolved"] == [True, True]
 
 
+# Bases that make the class statement take its rarer turns. Each defines `stand_in`, which
+# becomes the QFrame it derives from; the interpreter's own class statement on the same base
+# says how it must end.
+EXOTIC_BASES = {
+    "namespace-not-a-dict": """
+        order, reads = [], []
+        class Recording(dict):
+            def __setitem__(self, key, value):
+                order.append(key)
+                super().__setitem__(key, value)
+            def __getitem__(self, key):
+                reads.append(key)
+                return super().__getitem__(key)
+        class Meta(type):
+            @classmethod
+            def __prepare__(mcs, name, bases):
+                return Recording()
+        stand_in = Meta("Base", (), {})
+    """,
+    "namespace-not-a-mapping": """
+        class Meta(type):
+            @classmethod
+            def __prepare__(mcs, name, bases):
+                return 42
+        stand_in = Meta("Base", (), {})
+    """,
+    "entries-not-a-tuple": """
+        class Alias:
+            def __mro_entries__(self, bases):
+                return [object]
+        stand_in = Alias()
+    """,
+    "entries-lookup-fails": """
+        def refuse(self, name):
+            raise LookupError(name)
+        class Alias:
+            __getattr__ = refuse
+        stand_in = Alias()
+    """,
+    "entries-metaclass-derived": """
+        class Meta(type): pass
+        class Derived(Meta): pass
+        class Alias:
+            def __mro_entries__(self, bases):
+                return (Meta("A", (), {}), Derived("B", (), {}))
+        stand_in = Alias()
+    """,
+    "entries-metaclass-conflict": """
+        class Alias:
+            def __mro_entries__(self, bases):
+                return (type("MetaA", (type,), {})("A", (), {}),
+                        type("MetaB", (type,), {})("B", (), {}))
+        stand_in = Alias()
+    """,
+    "orig-bases-refused": """
+        def refuse(self, key, value):
+            if key == "__orig_bases__":
+                raise LookupError(key)
+            dict.__setitem__(self, key, value)
+        class Meta(type):
+            @classmethod
+            def __prepare__(mcs, name, bases):
+                return type("Refusing", (dict,), {"__setitem__": refuse})()
+        base = Meta("Base", (), {})
+        class Alias:
+            def __mro_entries__(self, bases):
+                return (base,)
+        stand_in = Alias()
+    """,
+}
+
+
+@pytest.mark.parametrize("case", EXOTIC_BASES)
+def test_class_statement_on_exotic_bases_ends_as_the_interpreters_does(fake_host, case):
+    source = textwrap.dedent(EXOTIC_BASES[case])
+    own = {}
+    exec(source, own)
+    try:
+        exec("class TessuAutocomplete(stand_in): pass", own)
+        expected = None
+    except Exception as exc:
+        expected = [type(exc).__name__, str(exc)]
+    prelude = "import qtpy.QtWidgets\n" + source + "qtpy.QtWidgets.QFrame = stand_in\n"
+    report = run_import(fake_host(), prelude, textwrap.dedent("""
+        if "error" not in report:
+            cls = mod.TessuAutocomplete
+            report["metaclass"] = type(cls).__name__
+            report["bases"] = [b.__name__ for b in cls.__bases__]
+            report["recorded"] = [globals().get("order"), globals().get("reads")]
+    """))
+    assert report.get("error") == expected, report
+    if expected is not None:
+        assert own_entries(report) == [[SOURCE_PATH, 13, INIT]]
+        assert report["entries"][-1][0] == SOURCE_PATH or report["entries"][-1][2] == "refuse"
+        return
+    assert [report["metaclass"], report["bases"]] == [type(own["TessuAutocomplete"]).__name__,
+                                                      [b.__name__ for b in
+                                                       own["TessuAutocomplete"].__bases__]]
+    if case == "namespace-not-a-dict":
+        # Every member went through the mapping, and the setter was found there.
+        members = ["valueChanged", "__init__", "set_value", "stateSignal", "stateSignal", "state"]
+        order, reads = report["recorded"]
+        assert order[:2] == ["__module__", "__qualname__"] and order[-6:] == members
+        assert reads == ["stateSignal"]
+
+
 @pytest.fixture(scope="session")
 def built_for_312(tmp_path_factory):
     """A build that claims to be made for 3.12, to provoke the version warning."""

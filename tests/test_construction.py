@@ -240,12 +240,23 @@ def test_render_input_builds_text_field_with_current_label(built):
         ((), (("label", "Renamed"), ("b", 2), ("a", 1)))]
 
 
+class Pairs:
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def items(self):
+        return self.pairs
+
+
 @pytest.mark.parametrize("params, error, message", [
     (None, TypeError, NOT_A_MAPPING + "NoneType"),
     (5, TypeError, NOT_A_MAPPING + "int"),
     ({"x": 1, "label": "L"}, TypeError,
      "function() got multiple values for keyword argument 'label'"),
     ({}, KeyError, "'from TextField'"),
+    # A mapping other than a dict is read through its items(), which must yield pairs.
+    (Pairs([("a", 1, 2)]), ValueError, "items() must yield (key, value) pairs"),
+    (Pairs([5]), TypeError, "'int' object is not iterable"),
 ])
 def test_render_input_failures(built, params, error, message):
     fake = built[1]

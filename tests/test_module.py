@@ -403,6 +403,48 @@ def test_class_statement_on_exotic_bases_ends_as_the_interpreters_does(fake_host
         assert reads == ["stateSignal"]
 
 
+# Every dict watcher taken before the import: the module then has none on its namespace, and
+# a global it read once must still be read afresh after the namespace changes.
+WITHOUT_WATCHERS = f"""
+import _testcapi
+try:
+    while True:
+        _testcapi.add_dict_watcher(0)
+except RuntimeError:
+    pass
+from qtpy.QtWidgets import QApplication
+app = QApplication([])
+import {MODULE_NAME} as m
+from doubles import Host
+for name, value in Host().names().items():
+    setattr(m, name, value)
+names = vars(m)
+seen = []
+# Several names: each is remembered in a slot by its hash, which another name may take over.
+for name in ("useState", "Controller", "useTheme", "Autocomplete", "QVBoxLayout", "QLabel"):
+    m.TessuAutocomplete("before")
+    original = names[name]
+    def refuse(*args, **kwargs):
+        raise LookupError(name)
+    setattr(m, name, refuse)
+    try:
+        m.TessuAutocomplete("after")
+        seen.append("stale " + name)
+    except LookupError as exc:
+        seen.append("rebound" if exc.args == (name,) else repr(exc))
+    setattr(m, name, original)
+print(",".join(seen))
+"""
+
+
+def test_globals_are_read_afresh_when_no_dict_watcher_is_left():
+    pytest.importorskip("_testcapi")
+    tests = str(Path(__file__).parent)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
+        os.environ.get("PYTHONPATH"), tests])))
+    assert run_python("-c", WITHOUT_WATCHERS, env=env)[-1] == ",".join(["rebound"] * 6)
+
+
 @pytest.fixture(scope="session")
 def built_for_312(tmp_path_factory):
     """A build that claims to be made for 3.12, to provoke the version warning."""

@@ -7,6 +7,8 @@ import importlib
 import importlib.util
 import json
 import os
+import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -485,3 +487,14 @@ def test_version_mismatch_warns_or_fails(fake_host, built_for_312, flags):
         assert "error" not in report, report
         assert report["warnings"] == [["RuntimeWarning", VERSION_MESSAGE]]
         assert report["names"][report["names"].index("__builtins__"):] == NAMESPACE
+
+
+@pytest.mark.skipif(platform.libc_ver()[0] != "glibc" or not shutil.which("objdump"),
+                    reason="needs a glibc build and objdump")
+def test_module_asks_nothing_of_glibc_newer_than_2_17(installed_so):
+    # Built on a current glibc, the module must still load where the oldest wheels do: a
+    # symbol bound to a newer default version would shut those machines out.
+    dynamic = subprocess.run(["objdump", "-T", str(installed_so)], capture_output=True,
+                             text=True, check=True).stdout
+    minors = {int(v) for v in re.findall(r"\bGLIBC_2\.(\d+)", dynamic)}
+    assert minors and max(minors) <= 17, sorted(minors)

@@ -331,7 +331,7 @@ bool style_caption(PyObject *self) {
 } // namespace
 
 bool ready_scope_type() noexcept {
-    G.scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&scope_spec));
+    G.scope_type = type_from_spec(&scope_spec);
     return G.scope_type != nullptr;
 }
 

@@ -226,8 +226,14 @@ static PyType_Spec function_spec = {
     function_slots,
 };
 
+PyTypeObject *type_from_spec(PyType_Spec *spec) noexcept {
+    PyObject *type = PyType_FromSpec(spec);
+    if (!type && !PyErr_Occurred()) PyErr_NoMemory();
+    return reinterpret_cast<PyTypeObject *>(type);
+}
+
 bool ready_function_type() noexcept {
-    G.function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_spec));
+    G.function_type = type_from_spec(&function_spec);
     return G.function_type != nullptr;
 }
 

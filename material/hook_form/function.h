@@ -44,6 +44,9 @@ struct FunctionParts {
     PyObject *scope;
 };
 
+// PyType_FromSpec. CPython 3.13.0 can fail inside it for want of memory without setting an
+// exception; that failure is reported as the MemoryError it was, never as a SystemError.
+PyTypeObject *type_from_spec(PyType_Spec *spec) noexcept;
 bool ready_function_type() noexcept;
 PyObject *new_function(const FunctionParts &parts) noexcept;
 

@@ -187,7 +187,7 @@ def test_unusable_message_fails_after_the_look_changed(rig, message, exc):
         rig.w.state(rig.state(field="country", error=True, error_message=message))
     assert rig.log == error_log(message, None)[:6]
     assert rig.caption.text == "old"
-    assert_one_entry(info.value)
+    assert_one_entry(info.value, line=140)
 
 
 class Fmt:
@@ -257,7 +257,7 @@ def test_missing_theme_hook_fails_before_the_state_is_read(tessu, rig, monkeypat
     with pytest.raises(NameError, match=r"^name 'useTheme' is not defined$") as info:
         rig.w.state(rig.state(field=field, error=True, error_message=["x"]))
     assert rig.log == []
-    assert_one_entry(info.value)
+    assert_one_entry(info.value, line=132)
 
 
 def test_failing_theme_hook_propagates(rig, host):
@@ -268,7 +268,7 @@ def test_failing_theme_hook_propagates(rig, host):
     with pytest.raises(LookupError, match="no theme") as info:
         rig.w.state(rig.state(field="country", error=True))
     assert rig.log == [] and rig.caption.text == "old"
-    assert_one_entry(info.value)
+    assert_one_entry(info.value, line=132)
 
 
 @pytest.mark.parametrize("theme", [
@@ -283,7 +283,7 @@ def test_incomplete_theme_fails_after_text_before_style(rig, theme):
         rig.w.state(rig.state(field="country", error=True, error_message=["x"]))
     assert rig.log == error_log(["x"], "x")[:7]
     assert rig.caption.text == "x" and rig.caption.visible is False
-    assert_one_entry(info.value)
+    assert_one_entry(info.value, line=141)
 
 
 @pytest.mark.parametrize("key", ["field", "error", "error_message"])
@@ -297,7 +297,7 @@ def test_failing_get_stops_at_its_step(rig, key):
     with pytest.raises(KeyError) as info:
         rig.w.state(Picky(rig.log, field="country", error=True, error_message=["x"]))
     assert rig.log == {"field": HEAD[:1], "error": HEAD[:2], "error_message": HEAD}[key]
-    assert_one_entry(info.value)
+    assert_one_entry(info.value, line={"field": 133, "error": 135, "error_message": 136}[key])
 
 
 @pytest.mark.parametrize("call, message", [

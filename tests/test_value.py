@@ -217,6 +217,64 @@ def test_failure_stops_the_road_after_the_earlier_steps(field, step, done):
     assert (sys.getrefcount(value), sys.getrefcount(payload)) == before
 
 
+class Refuses:
+    """Fails whichever way the field asks it: for its truth or for equality."""
+
+    def __bool__(self):
+        raise LookupError("bool")
+
+    def __eq__(self, other):
+        raise LookupError("eq")
+
+    __hash__ = object.__hash__
+
+
+class RefusingCheck(type):
+    def __instancecheck__(cls, obj):
+        raise LookupError("isinstance")
+
+
+def refuse(*args, **kwargs):
+    raise LookupError("call")
+
+
+def refusing_state():
+    state = State(False)
+    state.subscribe(refuse)
+    return state
+
+
+# How each step of set_value is made to fail, and the line its traceback entry must name.
+FAILING_STEPS = {
+    "unwrap": (100, lambda w, host, mp: RaisingGet(value=1)),
+    "normalise": (102, lambda w, host, mp: Refuses()),
+    "selection": (104, lambda w, host, mp: host(State=RefusingCheck("State", (), {}))),
+    "mark": (105, lambda w, host, mp: setattr(w, "_selected", refusing_state())),
+    "on_change": (106, lambda w, host, mp: setattr(w, "_onChange", Refuses())),
+    "notify": (107, lambda w, host, mp: setattr(w, "_onChange", refuse)),
+    "emit": (108, lambda w, host, mp: w.__dict__.update(valueChanged=SimpleNamespace(emit=refuse))),
+    "trace_key": (109, lambda w, host, mp: setattr(w, "_key", Refuses())),
+    "print": (110, lambda w, host, mp: (setattr(w, "_key", TRACED),
+                                        mp.setattr(sys, "stdout", object()))),
+    "write_back": (112, lambda w, host, mp: delattr(w._complete, "_inputField")),
+    "record": (116, lambda w, host, mp: setattr(w, "_setState", refuse)),
+}
+
+
+@pytest.mark.parametrize("step", FAILING_STEPS)
+def test_each_failing_step_is_named_by_its_own_line(field, host, monkeypatch, step):
+    line, arrange = FAILING_STEPS[step]
+    w, fake = field(selected=State(False))
+    made = arrange(w, host, monkeypatch)
+    value = made if step in ("unwrap", "normalise") else "v"
+    with pytest.raises(Exception) as info:
+        w.set_value(value)
+    monkeypatch.undo()
+    assert traceback_entries(info.value, SOURCE_PATH) == [(SET_VALUE, line)]
+    del info
+    fake.forget()
+
+
 @pytest.mark.parametrize("absence", ["deleted", "getattr-raises", "property-raises"])
 def test_write_back_is_skipped_while_complete_is_absent(tessu, field, absence):
     class Field(tessu.TessuAutocomplete):

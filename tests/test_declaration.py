@@ -212,6 +212,15 @@ def check_entry(exc, which):
                          f"{type(exc).__name__}: {exc}\n")
 
 
+def vectorcall(function, args, kwvalues, kwnames):
+    """function called through the vectorcall protocol with exactly these keyword names."""
+    call = ctypes.PyDLL(None).PyObject_Vectorcall  # own object: signature set here
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    stack = (ctypes.py_object * (len(args) + len(kwvalues)))(*args, *kwvalues)
+    return call(function, stack, len(args), kwnames)
+
+
 class TestArgumentBinding:
     @pytest.mark.parametrize("which, args, kwargs, message", BINDING_ERRORS)
     def test_binding_error(self, tessu, which, args, kwargs, message):
@@ -225,14 +234,21 @@ class TestArgumentBinding:
         ("state", (S, 1)),
     ])
     def test_non_string_keyword(self, tessu, which, args):
-        vectorcall = ctypes.PyDLL(None).PyObject_Vectorcall  # own object: signature set here
-        vectorcall.restype = ctypes.py_object
-        vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
-                               ctypes.py_object]
-        stack = (ctypes.py_object * (len(args) + 1))(*args, "v")
         with pytest.raises(TypeError) as info:
-            vectorcall(member(tessu.TessuAutocomplete, which), stack, len(args), (1,))
+            vectorcall(member(tessu.TessuAutocomplete, which), args, ("v",), (1,))
         assert str(info.value) == f"{MEMBERS[which][0]}() keywords must be strings"
+        check_entry(info.value, which)
+
+    # Keyword names arrive twice only from C, which no call in Python source can do.
+    @pytest.mark.parametrize("which, args, keyword", [
+        ("__init__", (S, "n"), "key"), ("__init__", (S, "n"), "extra"),
+        ("set_value", (S,), "value"), ("setter", (S,), "value"), ("state", (S,), "state"),
+    ])
+    def test_keyword_given_twice(self, tessu, which, args, keyword):
+        with pytest.raises(TypeError) as info:
+            vectorcall(member(tessu.TessuAutocomplete, which), args, ("k1", "k2"),
+                       (keyword, non_interned(keyword)))
+        assert str(info.value) == multiple(MEMBERS[which][0], keyword)
         check_entry(info.value, which)
 
     def test_print_exc_output(self, tessu):

@@ -98,11 +98,17 @@ def esc(text):
     return text.strip().replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
 
 def code_of(text):
-    """The text without its comments, blanks squeezed: a mutant that only touches a
-    comment leaves it unchanged."""
-    text = re.sub(r'"(\\.|[^"\\])*"|\'(\\.|[^\'\\])*\'|//[^\n]*|/\*.*?\*/',
-                  lambda m: m.group(0) if m.group(0)[0] in "\"'" else " ", text, flags=re.S)
-    return " ".join(text.split())
+    """The text without its comments, and without the blanks outside literals that do not
+    part two words: a mutant that only touches a comment or the spacing leaves it unchanged."""
+    pieces = re.split(r'("(?:\\.|[^"\\])*"|\'(?:\\.|[^\'\\])*\'|//[^\n]*|/\*.*?\*/)', text,
+                      flags=re.S)
+    code = []
+    for i, piece in enumerate(pieces):
+        if i % 2:  # a literal, kept as written, or a comment, dropped
+            code.append(piece if piece[0] in "\"'" else "")
+        else:
+            code.append(re.sub(r" ?([^\w ]) ?", r"\1", " ".join(piece.split())))
+    return " ".join(filter(None, code))
 
 known = {}
 if pathlib.Path(equivalent_list).exists():

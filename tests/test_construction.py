@@ -162,6 +162,8 @@ STEPS = [("useState", 1), ("QVBoxLayout", 1), ("setLayout", 1), ("layout", 1),
          ("to_qss_props", 1), ("setStyleSheet", 1), ("setText", 1), ("layout", 4),
          ("addWidget", 2), ("valueChanged.connect", 1)]
 
+# The constructor's line that each of those steps belongs to.
+STEP_LINES = [26, 28, 28, 29, 29, 30, 30, 40, 48, 48, 48, 50, 51, 51, 51, 57, 58, 58, 60]
 
 GAINS = {"useState": ("_state", "_setState"), "setSpacing": STEP8,
          "Autocomplete": ("_complete",), "QLabel": ("lbl_helper_text",)}
@@ -181,7 +183,7 @@ def test_failing_host_step_propagates_and_keeps_earlier_effects(tessu, fake, rec
     with pytest.raises(LookupError) as info:
         recording(name, key, label, True, on_change, extra=extra)
     assert info.value is failure
-    assert [n for n, _ in traceback_entries(failure, SOURCE_PATH)] == [INIT]
+    assert traceback_entries(failure, SOURCE_PATH) == [(INIT, STEP_LINES[index])]
     assert (fake.trace[-1][0], fake.trace.names().count(step)) == (step, nth)
     w, = recording.instances
     present = ["_key"] + [a for n, _ in STEPS[:index] for a in GAINS.get(n, ())]

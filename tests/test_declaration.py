@@ -2,6 +2,7 @@
 metadata, argument binding and the traceback entries of binding failures."""
 
 import ctypes
+import gc
 import inspect
 import io
 import pydoc
@@ -110,6 +111,16 @@ class TestMethods:
         assert bool(code.co_flags & inspect.CO_VARKEYWORDS) == (which == "__init__")
         assert not code.co_flags & inspect.CO_VARARGS
         assert str(inspect.signature(fn)) == f"(self{', ' if params else ''}{params})"
+
+    @pytest.mark.parametrize("which", MEMBERS)
+    def test_collector_is_shown_every_reference_a_function_holds(self, tessu, which):
+        # A reference the traversal leaves out is one the cycle collector can never break: a
+        # str subclass set as __qualname__ can carry a cycle back to the function.
+        fn = member(tessu.TessuAutocomplete, which)
+        parts = [type(fn), fn.__name__, fn.__qualname__, fn.__module__, fn.__defaults__,
+                 fn.__annotations__, fn.__code__, fn.__globals__]  # annotations made on demand
+        held = gc.get_referents(fn)
+        assert [p for p in parts if p is not None and not any(h is p for h in held)] == []
 
     @pytest.mark.parametrize("value", ["text", 5, None, DELETE], ids=["str", "int", "none", "del"])
     @pytest.mark.parametrize("attr", ["__name__", "__qualname__", "__doc__", "__module__"])

@@ -286,6 +286,24 @@ def test_incomplete_theme_fails_after_text_before_style(rig, theme):
     assert_one_entry(info.value, line=141)
 
 
+def refuse(*args):
+    raise LookupError("refused")
+
+
+# Each call of state's road that can fail, and the line its traceback entry must name.
+@pytest.mark.parametrize("error, target, method, line", [
+    (True, "input", "_set_slot", 136), (True, "caption", "setText", 140),
+    (True, "caption", "setStyleSheet", 141), (True, "caption", "isVisible", 147),
+    (True, "caption", "show", 148), (False, "input", "_set_slot", 150),
+    (False, "caption", "hide", 151),
+])
+def test_failing_call_names_its_own_line(rig, error, target, method, line):
+    setattr(rig.w._complete._inputField if target == "input" else rig.caption, method, refuse)
+    with pytest.raises(LookupError) as info:
+        rig.w.state(rig.state(field="country", error=error, error_message=["x"]))
+    assert_one_entry(info.value, line=line)
+
+
 @pytest.mark.parametrize("key", ["field", "error", "error_message"])
 def test_failing_get_stops_at_its_step(rig, key):
     class Picky(RecState):

@@ -188,7 +188,9 @@ variant_check "$work"
 suite() { # suite TIMEOUT LOG: the suite against the build in the tree; pytest's status
     local rc=0
     cp "$VARIANT_SO" "$work/zarvel/material/hook_form/$installed_so"
-    env -u PYTHONPATH PYTHONPATH="$work" QT_QPA_PLATFORM=offscreen QT_API="$binding" \
+    # NOMEMORY=1: the allocation-failure sweep runs under any binding, as only it reaches
+    # the failure paths of allocations.
+    env -u PYTHONPATH PYTHONPATH="$work" QT_QPA_PLATFORM=offscreen QT_API="$binding" NOMEMORY=1 \
         PYTEST_QT_API="$binding" timeout --kill-after=10 "$1" \
         "$VENV_PY" -P -m pytest -q -x -p no:cacheprovider "${@:3}" >"$2" 2>&1 || rc=$?
     return "$rc"

@@ -99,9 +99,6 @@ def immortal(obj):
     return check(obj) if check else sys.getrefcount(obj) >= 1 << 30
 
 
-clear_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
-
-
 class Counted:
     """Reference counts that a leak would move: the interpreter's total on a debug build,
     else those of the objects handed in and of every shared object the field holds (its
@@ -133,7 +130,7 @@ class Counted:
         gc.collect()
         # The interpreter's type cache holds a reference to every attribute name it caches, in
         # slots picked by the name's address: which names hold one more after a try is chance.
-        clear_caches()
+        sys._clear_internal_caches()
         counts = [sys.getrefcount(o) for o in self.objs]
         return (sys.gettotalrefcount() if HAS_TOTAL else 0), counts
 

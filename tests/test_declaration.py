@@ -77,7 +77,10 @@ class TestClass:
             "__doc__"]
 
     def test_meta_object_declares_signal_slot_and_property(self, widget):
-        meta = widget().metaObject()
+        # The meta-object dies with the widget that built it (so it does for a Python class
+        # of the same shape): the widget must outlive every use of it.
+        w = widget()
+        meta = w.metaObject()
         assert meta.indexOfSignal(f"valueChanged({PYOBJECT})") >= 0
         slot = meta.indexOfMethod(f"state({PYOBJECT})")
         assert slot >= 0 and meta.method(slot).methodType() == QMetaMethod.MethodType.Slot

@@ -30,4 +30,12 @@ struct Signature {
 bool bind(const Signature &sig, PyObject *defaults, PyObject *const *args, size_t nargsf,
           PyObject *kwnames, PyObject **values, Ref *varkw) noexcept;
 
+// True when the call passes every parameter by position to a signature with nothing to
+// collect or check: the arguments are then the bound values as they stand, and bind() would
+// only copy them. Most calls from Python code are of that kind.
+inline bool binds_as_given(const Signature &sig, size_t nargsf, PyObject *kwnames) noexcept {
+    return (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) &&
+           PyVectorcall_NARGS(nargsf) == sig.npositional && !sig.varkw && sig.str_or_none_mask == 0;
+}
+
 } // namespace tessu

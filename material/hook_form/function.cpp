@@ -22,14 +22,18 @@ static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, 
         PyErr_SetString(PyExc_RecursionError, recursion_message);
         return fail(fn->sig->trace, fn->sig->line);
     }
+    PyObject *const *bound = args;
     PyObject *values[max_params] = {};
     Ref varkw;
-    if (!bind(*fn->sig, fn->defaults, args, nargsf, kwnames, values,
-              fn->sig->varkw ? &varkw : nullptr)) {
-        return nullptr;
+    if (!binds_as_given(*fn->sig, nargsf, kwnames)) {
+        if (!bind(*fn->sig, fn->defaults, args, nargsf, kwnames, values,
+                  fn->sig->varkw ? &varkw : nullptr)) {
+            return nullptr;
+        }
+        bound = values;
     }
     if (Py_EnterRecursiveCall(recursion_context)) return fail(fn->sig->trace, fn->sig->line);
-    PyObject *result = fn->body(fn, values, varkw.get());
+    PyObject *result = fn->body(fn, bound, varkw.get());
     Py_LeaveRecursiveCall();
     return result;
 }

@@ -50,11 +50,15 @@ void probe_stack(ThreadStack &stack) noexcept;
 
 // True when the caller's frame is within the reserve of the current thread's stack. A frame
 // outside the thread's own stack (a coroutine library's private stack) is never refused.
+// The check is written out on both paths so that the usual one finds the thread's record
+// once: a thread-local's address is a call into the dynamic linker in a loaded module, and
+// compilers look it up again after any call.
 inline bool stack_exhausted() noexcept {
     detail::ThreadStack &stack = detail::this_thread_stack;
-    if (!stack.probed) [[unlikely]]
-        detail::probe_stack(stack);
     std::uintptr_t sp = frame_address();
+    if (stack.probed) [[likely]]
+        return sp < stack.limit && sp >= stack.base;
+    detail::probe_stack(stack);
     return sp < stack.limit && sp >= stack.base;
 }
 

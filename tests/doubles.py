@@ -219,6 +219,11 @@ class Host:
         return SimpleNamespace(args=args, kwargs=kwargs)
 
 
+def refuse(*args, **kwargs):
+    """A host call that fails, whatever it is given."""
+    raise LookupError("refused")
+
+
 def traceback_entries(exc, filename):
     """``(function name, line)`` of each traceback entry of `exc` that names `filename`."""
     entries, tb = [], exc.__traceback__

@@ -10,6 +10,7 @@ from qtpy.QtCore import QObject, QPoint, Signal
 from qtpy.QtGui import QColor
 
 from conftest import SOURCE_PATH, qualified
+from doubles import refuse
 
 SHEET = ("\n                    padding-left: 8px;\n                    font-size: {};"
          "\n                    font-weight: {};\n                    color: {};\n                ")
@@ -284,10 +285,6 @@ def test_incomplete_theme_fails_after_text_before_style(rig, theme):
     assert rig.log == error_log(["x"], "x")[:7]
     assert rig.caption.text == "x" and rig.caption.visible is False
     assert_one_entry(info.value, line=141)
-
-
-def refuse(*args):
-    raise LookupError("refused")
 
 
 # Each call of state's road that can fail, and the line its traceback entry must name.

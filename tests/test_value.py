@@ -9,7 +9,7 @@ import pytest
 from qtpy.QtCore import QObject, Qt, Signal
 
 from conftest import SOURCE_PATH, qualified
-from doubles import Host, traceback_entries
+from doubles import Host, refuse, traceback_entries
 from zarvel.hooks.use_state import State
 
 SET_VALUE = qualified("TessuAutocomplete.set_value")
@@ -232,10 +232,6 @@ class Refuses:
 class RefusingCheck(type):
     def __instancecheck__(cls, obj):
         raise LookupError("isinstance")
-
-
-def refuse(*args, **kwargs):
-    raise LookupError("call")
 
 
 def refusing_state():

@@ -1,5 +1,6 @@
 """Shared set-up: offscreen Qt, the binding chosen through QT_API, and the compiled module."""
 
+import ctypes
 import os
 import pydoc
 import re
@@ -21,6 +22,15 @@ NOT_A_MAPPING = ("Value after ** must be a mapping, not " if sys.version_info >=
 def qualified(name):
     """The name a traceback entry of the module carries for `name`."""
     return f"{MODULE_NAME}.{name}"
+
+
+def python_api():
+    """The interpreter's C API through function objects of the caller's own, so that the
+    signatures it sets stay out of ctypes.pythonapi. Windows names the interpreter's DLL by
+    its handle: it exports nothing through the program's."""
+    if sys.platform == "win32":
+        return ctypes.PyDLL("python dll", handle=sys.dllhandle)
+    return ctypes.PyDLL(None)
 
 
 def flat_doc(text):

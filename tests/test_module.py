@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import MODULE_NAME, SOURCE_PATH
+from conftest import MODULE_NAME, SOURCE_PATH, python_api
 
 INIT = f"init {MODULE_NAME}"
 NAMESPACE = ["__builtins__", "Callable", "Optional", "Sequence", "Qt", "Property", "Slot",
@@ -123,7 +123,7 @@ class TestSingleInitialisation:
         assert all(after[k] is v for k, v in before.items())
 
     def test_exec_on_another_module_is_refused(self, tessu):
-        api = ctypes.PyDLL(None)  # own function objects: their signatures are set below
+        api = python_api()
         api.PyModule_GetDef.restype, api.PyModule_GetDef.argtypes = ctypes.c_void_p, [
             ctypes.py_object]
         api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]

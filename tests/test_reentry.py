@@ -169,7 +169,12 @@ PYQT_REPORT_TOO_DEEP = pytest.mark.skipif(
 def test_wired_fields_report_recursion_instead_of_crashing(wiring, thread):
     proc = run_child(WIRED, wiring, thread)
     assert proc.returncode == 0, proc.stderr[-3000:]
-    assert f"RecursionError: {RECURSION}" in proc.stderr
+    # On Windows, CPython 3.13 gives a thread 3000 C levels, and an echo spends them before
+    # the stack guard's reserve is reached. PyQt reports the slot's exception there, at the
+    # bottom, where the interpreter has no level left to format a traceback: it dumps the
+    # exception object instead ("lost sys.stderr"), the same RecursionError.
+    dumped = sys.platform == "win32" and f"RecursionError('{RECURSION}')" in proc.stderr
+    assert f"RecursionError: {RECURSION}" in proc.stderr or dumped, proc.stderr[-3000:]
     assert "Fatal" not in proc.stderr
     expected = "x None" if wiring == "self" else "x x"
     assert proc.stdout.splitlines()[-1] == f"set_value returned {expected}"

@@ -19,6 +19,7 @@ import tracemalloc
 import weakref
 from collections import Counter
 from collections.abc import Mapping
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -33,8 +34,8 @@ from zarvel.hooks import State as HostState
 ROUNDS = int(os.environ.get("TESSU_SOAK_ROUNDS", "2000"))
 EXAMPLES = int(os.environ.get("TESSU_FUZZ_EXAMPLES", "150"))
 TRACED = "Resolution_keyyyyyyyyyyyyy"
-with open("/proc/self/maps") as _maps:
-    UNDER_ASAN = "libasan" in _maps.read()
+# The sanitizer builds exist on Linux only.
+UNDER_ASAN = sys.platform == "linux" and "libasan" in Path("/proc/self/maps").read_text()
 
 INIT, SET_VALUE, STATE_SIGNAL, STATE = (qualified("TessuAutocomplete." + n) for n in
                                         ("__init__", "set_value", "stateSignal", "state"))
@@ -65,7 +66,26 @@ def traced_small():
     return sum(t.size for t in tracemalloc.take_snapshot().traces if t.size < 8 << 10)
 
 
+class _MemoryCounters(ctypes.Structure):
+    _fields_ = [("cb", ctypes.c_ulong), ("PageFaultCount", ctypes.c_ulong)] + [
+        (name, ctypes.c_size_t) for name in (
+            "PeakWorkingSetSize", "WorkingSetSize", "QuotaPeakPagedPoolUsage",
+            "QuotaPagedPoolUsage", "QuotaPeakNonPagedPoolUsage", "QuotaNonPagedPoolUsage",
+            "PagefileUsage", "PeakPagefileUsage")]
+
+
 def rss():
+    """The process's resident memory in bytes: its working set, on Windows."""
+    if sys.platform == "win32":
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        kernel32.GetCurrentProcess.restype = ctypes.c_void_p
+        kernel32.K32GetProcessMemoryInfo.argtypes = [
+            ctypes.c_void_p, ctypes.POINTER(_MemoryCounters), ctypes.c_ulong]
+        counters = _MemoryCounters(cb=ctypes.sizeof(_MemoryCounters))
+        if not kernel32.K32GetProcessMemoryInfo(kernel32.GetCurrentProcess(), counters,
+                                                counters.cb):
+            raise ctypes.WinError(ctypes.get_last_error())
+        return counters.WorkingSetSize
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 

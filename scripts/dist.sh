@@ -4,6 +4,8 @@
 #     aarch64 cross-compiled by scripts/dist_cross.sh in the amd64 sid root), each repaired
 #     by auditwheel to a manylinux tag, so that an index accepts it and users need no
 #     compiler;
+#   - from the same sdist, the Windows x86-64 wheels that can be built here (CPython 3.13),
+#     cross-compiled by scripts/dist_windows.sh;
 #   - the host stand-in's sdist and wheel (from host/).
 #
 #   scripts/dist.sh
@@ -12,7 +14,7 @@
 #   DIST_DIR          output directory (default: <repo>/dist)
 #   DIST_PYTHONS      interpreters to build wheels for (default: "3.13 3.14 3.15"); those
 #                     this machine lacks build in the sid root of scripts/pyroot.sh
-#   DIST_ARCHES       machines to build wheels for (default: "x86_64 aarch64")
+#   DIST_ARCHES       machines to build wheels for (default: "x86_64 aarch64 win_amd64")
 #   DIST_MAX_GLIBC_MINOR  fail when a field wheel needs a glibc newer than 2.N (default 17)
 #   DIST_CHECK_SDIST  1 (default) = also `pip install` the field's sdist into a scratch
 #                     directory with each interpreter and fail unless it yields exactly the
@@ -70,19 +72,22 @@ field_wheel() {
     mkdir "$work/sdist-$abi"
     cp -- "$sdist" "$work/sdist-$abi/"
     say "installing the field's sdist with pip to compare with the $abi wheel"
-    "${pip[@]}" install -q --no-deps --no-cache-dir --target "$work/from-sdist-$abi" \
+    # --no-compile: the wheel ships no bytecode for the freezers' package either.
+    "${pip[@]}" install -q --no-deps --no-cache-dir --no-compile --target "$work/from-sdist-$abi" \
         "$work/sdist-$abi/$(basename "$sdist")"
     "$VENV_PY" - "$out/$(basename "${repaired[0]}")" "$work/from-sdist-$abi" <<'EOF'
 import hashlib, sys, zipfile
 from pathlib import Path
 
 wheel, target = sys.argv[1], Path(sys.argv[2])
+# The field's files in the framework's package, and its own package for freezers.
+PACKAGES = ("zarvel/", "tessu_autocomplete_freeze/")
 with zipfile.ZipFile(wheel) as z:
     # auditwheel adds entries for the directories; they are no files.
-    shipped = {n: hashlib.sha256(z.read(n)).hexdigest()
-               for n in z.namelist() if n.startswith("zarvel/") and not n.endswith("/")}
+    shipped = {n: hashlib.sha256(z.read(n)).hexdigest() for n in z.namelist()
+               if n.startswith(PACKAGES) and not n.endswith("/")}
 built = {p.relative_to(target).as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
-         for p in (target / "zarvel").rglob("*") if p.is_file()}
+         for package in PACKAGES for p in (target / package).rglob("*") if p.is_file()}
 if built != shipped:
     for name in sorted(set(built) | set(shipped)):
         print(f"  {name}: wheel {shipped.get(name, '-')[:12]}, from sdist {built.get(name, '-')[:12]}")
@@ -101,18 +106,18 @@ fi
 
 read -r -a pythons <<<"${DIST_PYTHONS:-3.13 3.14 3.15}"
 pyfor_check "${pythons[@]}"
-read -r -a arches <<<"${DIST_ARCHES:-x86_64 aarch64}"
-x86_64=0 aarch64=0
+read -r -a arches <<<"${DIST_ARCHES:-x86_64 aarch64 win_amd64}"
+x86_64=0 aarch64=0 win_amd64=0
 for a in "${arches[@]}"; do
     case $a in
-    x86_64 | aarch64) printf -v "$a" 1 ;;
+    x86_64 | aarch64 | win_amd64) printf -v "$a" 1 ;;
     *)
-        say "unknown machine '$a' in DIST_ARCHES (known: x86_64 aarch64)"
+        say "unknown machine '$a' in DIST_ARCHES (known: x86_64 aarch64 win_amd64)"
         exit 2
         ;;
     esac
 done
-((x86_64 + aarch64)) || { say "DIST_ARCHES is empty"; exit 2; }
+((x86_64 + aarch64 + win_amd64)) || { say "DIST_ARCHES is empty"; exit 2; }
 
 mkdir -p "$out"
 rm -f -- "$out"/zarvel_tessu_autocomplete-* "$out"/zarvel_host_standin-*
@@ -146,6 +151,10 @@ if ((aarch64)); then
         "$REPO_ROOT/scripts/pyroot.sh" run env -u VENV -u VENV_PY -u VIRTUAL_ENV \
             DIST_DIR="$out" "$REPO_ROOT/scripts/dist_cross.sh" "${pythons[@]}"
     fi
+fi
+
+if ((win_amd64)); then
+    DIST_DIR="$out" "$REPO_ROOT/scripts/dist_windows.sh" "${pythons[@]}"
 fi
 
 say "building the host stand-in's sdist and wheel"

@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# Cross-compiles the field's Windows x86-64 wheels from the sdist that scripts/dist.sh wrote,
+# one per interpreter that a Windows CPython can be had for here (scripts/winpy.sh): zig's
+# clang through the CMake toolchain file scripts/x86_64-windows-gnu.cmake, against that
+# interpreter's own headers and import library. The module must import no DLL but the
+# interpreter's and Windows' own. scripts/dist.sh runs this; by hand:
+#
+#   scripts/dist_windows.sh [3.13 3.14 3.15]
+#
+# Versions with no Windows interpreter here are named and left to the hosted runners
+# (.github/workflows/wheels.yml); it fails only when none of those asked for can be built.
+#
+# Knobs (environment):
+#   DIST_DIR   directory holding the sdist, and where the wheels go (default: <repo>/dist)
+set -euo pipefail
+
+say() { printf 'dist_windows.sh: %s\n' "$*" >&2; }
+
+REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/winpy.sh
+source "$REPO_ROOT/scripts/winpy.sh"
+
+out=${DIST_DIR:-$REPO_ROOT/dist}
+[[ "$out" == /* ]] || out="$PWD/$out"
+sdists=("$out"/zarvel_tessu_autocomplete-*.tar.gz)
+((${#sdists[@]} == 1)) && [[ -f ${sdists[0]} ]] || {
+    say "expected one sdist in $out (scripts/dist.sh writes it)"
+    exit 1
+}
+sdist=${sdists[0]}
+
+asked=("$@")
+((${#asked[@]})) || asked=(3.13 3.14 3.15)
+mapfile -t known < <(winpy_versions sdk)
+versions=()
+for v in "${asked[@]}"; do
+    if [[ " ${known[*]} " == *" $v "* ]]; then
+        versions+=("$v")
+    else
+        say "no Windows CPython $v to build against here: its wheel comes from the hosted runners"
+    fi
+done
+((${#versions[@]})) || { say "none of ${asked[*]} can be built here (known: ${known[*]})"; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf -- "$work"' EXIT
+
+# The DLLs a module may import: the interpreter's, and what every Windows 10 has.
+allowed_dll() {
+    local lower=${1,,}
+    [[ $lower == "$2" || $lower == kernel32.dll || $lower == ucrtbase.dll ||
+        $lower == api-ms-win-crt-*.dll ]]
+}
+
+win_wheel() {
+    local v=$1 abi=cp${1/./} sdk venv host_py suffix zigdir
+    sdk=$REPO_ROOT/build/windows/sdk-$abi
+    # Fetched and unpacked each time: a cached copy could have been changed since.
+    winpy_fetch sdk "$v" "$sdk" || return 1
+    [[ -f $sdk/libs/python${abi#cp}.lib && -f $sdk/include/Python.h ]] || {
+        say "$sdk lacks libs/python${abi#cp}.lib or include/Python.h"
+        return 1
+    }
+    # CMake learns the interpreter version from the build's interpreter, and the module
+    # records it as the version it is built for: it must be the target's.
+    host_py=$(TESSU_PY=$v bash "$REPO_ROOT/scripts/env.sh" --find) || {
+        say "CPython $v is needed on this machine to run the build"
+        return 1
+    }
+    venv=$REPO_ROOT/.venv-windows-build-$v
+    if ! "$venv/bin/python" -c 'import scikit_build_core, cmake, ninja, ziglang' 2>/dev/null; then
+        say "preparing the cross-build tools in $venv"
+        rm -rf -- "$venv"
+        "$host_py" -m venv "$venv"
+        "$venv/bin/python" -m pip install --disable-pip-version-check -q \
+            "scikit-build-core>=0.11" cmake ninja ziglang
+    fi
+    zigdir=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')
+    suffix=".$abi-win_amd64.pyd"
+
+    say "cross-compiling the field's $abi win_amd64 wheel from $(basename "$sdist")" \
+        "(zig builds its libc++ for Windows once, a few minutes)"
+    # _PYTHON_HOST_PLATFORM names the wheel's platform and SETUPTOOLS_EXT_SUFFIX the module's
+    # name (CMakeLists.txt takes scikit-build-core's SOABI when cross-compiling). FindPython
+    # is pointed at the Windows interpreter's headers and import library; python313.dll
+    # beside them tells it the library is a DLL's.
+    env PATH="$zigdir:$venv/bin:$PATH" _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX="$suffix" \
+        CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" \
+        "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
+        --no-build-isolation --wheel-dir "$work/field-$abi" \
+        --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$REPO_ROOT/scripts/x86_64-windows-gnu.cmake" \
+        --config-settings=cmake.define.Python_INCLUDE_DIR="$sdk/include" \
+        --config-settings=cmake.define.Python_LIBRARY="$sdk/libs/python${abi#cp}.lib" \
+        --config-settings=cmake.define.TESSU_WERROR=ON \
+        --config-settings=build-dir="$work/build-$abi" "$sdist"
+    local wheels=("$work/field-$abi"/*.whl)
+    ((${#wheels[@]} == 1)) || { say "expected one wheel, got ${#wheels[@]}"; return 1; }
+    [[ $(basename "${wheels[0]}") == *-$abi-$abi-win_amd64.whl ]] || {
+        say "the build was not tagged $abi win_amd64: $(basename "${wheels[0]}")"
+        return 1
+    }
+
+    mkdir "$work/unpacked-$abi"
+    (cd "$work/unpacked-$abi" && "$venv/bin/python" -m zipfile -e "${wheels[0]}" .)
+    # pip trusts RECORD for what to uninstall: it must list every file, as it is.
+    "$venv/bin/python" - "${wheels[0]}" <<'EOF'
+import base64, csv, hashlib, sys, zipfile
+
+with zipfile.ZipFile(sys.argv[1]) as z:
+    files = {n for n in z.namelist() if not n.endswith("/")}
+    (record,) = [n for n in files if n.endswith(".dist-info/RECORD")]
+    listed = set()
+    for path, digest, size in csv.reader(z.read(record).decode().splitlines()):
+        listed.add(path)
+        if path == record:
+            continue
+        data = z.read(path)
+        algo, _, value = digest.partition("=")
+        actual = base64.urlsafe_b64encode(hashlib.new(algo, data).digest()).rstrip(b"=")
+        if value != actual.decode() or int(size) != len(data):
+            sys.exit(f"dist_windows.sh: RECORD is wrong about {path}")
+if listed != files:
+    sys.exit(f"dist_windows.sh: RECORD and the wheel differ: {sorted(listed ^ files)}")
+print(f"dist_windows.sh: RECORD lists the wheel's {len(files)} files with their hashes")
+EOF
+    local pyd="$work/unpacked-$abi/zarvel/material/hook_form/tessu_autocomplete$suffix"
+    [[ -f $pyd ]] || {
+        say "no tessu_autocomplete$suffix in the wheel, only:" \
+            "$(cd "$work/unpacked-$abi" && find zarvel -type f | tr '\n' ' ')"
+        return 1
+    }
+    local format dlls=() dll refused=()
+    format=$(objdump -f "$pyd" | sed -n 's/.*file format *//p')
+    [[ $format == pei-x86-64 ]] || { say "$(basename "$pyd") is '$format', not pei-x86-64"; return 1; }
+    mapfile -t dlls < <(objdump -p "$pyd" | sed -n 's/^[[:space:]]*DLL Name: *//p')
+    say "$abi module: $(basename "$pyd"), $format, imports: ${dlls[*]}"
+    for dll in "${dlls[@]}"; do
+        allowed_dll "$dll" "python${abi#cp}.dll" || refused+=("$dll")
+    done
+    if ((${#refused[@]})); then
+        say "the module imports DLLs a user's Windows may lack: ${refused[*]}"
+        return 1
+    fi
+    cp -- "${wheels[0]}" "$out/"
+    chmod 644 -- "$out/$(basename "${wheels[0]}")"
+}
+
+failed=()
+for v in "${versions[@]}"; do
+    win_wheel "$v" || failed+=("$v")
+done
+if ((${#failed[@]})); then
+    say "no win_amd64 wheel for: ${failed[*]}"
+    exit 1
+fi

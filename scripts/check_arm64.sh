@@ -23,14 +23,8 @@ REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 dist=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$dist" == /* ]] || dist="$PWD/$dist"
 
-one() { # one PATTERN -> the single artefact matching it
-    local found=("$dist"/$1)
-    if ((${#found[@]} != 1)) || [[ ! -f "${found[0]}" ]]; then
-        say "expected one $1 in $dist (run scripts/dist.sh first)"
-        return 1
-    fi
-    printf '%s\n' "${found[0]}"
-}
+# shellcheck source=scripts/artefacts.sh
+source "$REPO_ROOT/scripts/artefacts.sh"
 
 if [[ -z "${ARM_CHECK_ONE:-}" ]]; then
     read -r -a pythons <<<"${ARM_PYTHONS:-3.13}"
@@ -38,13 +32,13 @@ if [[ -z "${ARM_CHECK_ONE:-}" ]]; then
     ((${#pythons[@]} && ${#bindings[@]})) || { say "ARM_PYTHONS and ARM_BINDINGS must name something"; exit 2; }
     for v in "${pythons[@]}"; do
         case $v in 3.13 | 3.14 | 3.15) ;; *) say "unknown interpreter '$v' (known: 3.13 3.14 3.15)"; exit 2 ;; esac
-        one "zarvel_tessu_autocomplete-*-cp${v/./}-cp${v/./}-manylinux*_aarch64.whl" >/dev/null
+        field_wheel "$dist" "$v" "manylinux*_aarch64" >/dev/null
     done
     for b in "${bindings[@]}"; do
         # PyQt5 publishes no aarch64 wheel, and a source build proves nothing about ours.
         case $b in pyside6 | pyqt6) ;; *) say "unknown binding '$b' (known here: pyside6 pyqt6)"; exit 2 ;; esac
     done
-    one 'zarvel_host_standin-*.whl' >/dev/null
+    artefact "$dist" 'zarvel_host_standin-*.whl' >/dev/null
     [[ "$dist/" == "$REPO_ROOT/"* ]] || { say "DIST_DIR must lie inside the checkout for the root to see it"; exit 1; }
 
     t_all=$SECONDS
@@ -73,8 +67,8 @@ if [[ -z "${ARM_CHECK_ONE:-}" ]]; then
             "$host_py" -m pip download --disable-pip-version-check -q --only-binary :all: \
                 "${plats[@]}" --implementation cp \
                 --python-version "$v" --abi "cp${v/./}" -d "$house" \
-                "$(one "zarvel_tessu_autocomplete-*-cp${v/./}-cp${v/./}-manylinux*_aarch64.whl")[$extra]" \
-                "$(one 'zarvel_host_standin-*.whl')" pytest pytest-qt hypothesis
+                "$(field_wheel "$dist" "$v" "manylinux*_aarch64")[$extra]" \
+                "$(artefact "$dist" 'zarvel_host_standin-*.whl')" pytest pytest-qt hypothesis
             say "time: fetching the aarch64 wheels here: $((SECONDS - t0)) s"
             res=$(mktemp)
             if PYROOT_ARM_PYTHONS="${pythons[*]}" "$REPO_ROOT/scripts/pyroot.sh" --arch arm64 run \
@@ -104,8 +98,8 @@ machine=$(uname -m)
 [[ $machine == aarch64 ]] || { say "this part runs in the arm64 root, not on $machine"; exit 1; }
 cd "$REPO_ROOT"
 v=$TESSU_PY abi=cp${TESSU_PY/./} binding=$ARM_BINDING
-field_whl=$(one "zarvel_tessu_autocomplete-*-$abi-$abi-manylinux*_aarch64.whl")
-host_whl=$(one 'zarvel_host_standin-*.whl')
+field_whl=$(field_wheel "$dist" "$v" "manylinux*_aarch64")
+host_whl=$(artefact "$dist" 'zarvel_host_standin-*.whl')
 case $binding in
 pyside6) module=PySide6 ;;
 pyqt6) module=PyQt6 ;;

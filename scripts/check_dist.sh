@@ -45,18 +45,10 @@ cd "$REPO_ROOT"
 
 dist=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$dist" == /* ]] || dist="$PWD/$dist"
-one() { # one PATTERN -> the single artefact matching it
-    local found=("$dist"/$1)
-    if ((${#found[@]} != 1)) || [[ ! -f "${found[0]}" ]]; then
-        say "expected one $1 in $dist (run scripts/dist.sh first)"
-        return 1
-    fi
-    printf '%s\n' "${found[0]}"
-}
-abi=cp${TESSU_PY/./}
-# dist/ holds the aarch64 wheels too; this machine's are the ones checked here.
-field_whl=$(one "zarvel_tessu_autocomplete-*-$abi-$abi-manylinux*_$(uname -m).whl")
-host_whl=$(one 'zarvel_host_standin-*.whl')
+# shellcheck source=scripts/artefacts.sh
+source "$REPO_ROOT/scripts/artefacts.sh"
+field_whl=$(field_wheel "$dist" "$TESSU_PY" "manylinux*_$(uname -m)")
+host_whl=$(artefact "$dist" 'zarvel_host_standin-*.whl')
 
 work=$(mktemp -d)
 trap 'rm -rf -- "$work"' EXIT

@@ -307,7 +307,7 @@ _zenv_source_hash() {
     (
         cd "$REPO_ROOT" || exit 1
         inputs=()
-        for p in pyproject.toml CMakeLists.txt README.md LICENSE include material host; do
+        for p in pyproject.toml CMakeLists.txt README.md LICENSE include material freeze host; do
             if [[ -e "$p" ]]; then inputs+=("$p"); fi
         done
         {

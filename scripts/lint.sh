@@ -19,7 +19,7 @@ if "$VENV/bin/clang-format" --dry-run -Werror "${cxx[@]}"; then
 else
     status=1
 fi
-if "$VENV/bin/ruff" check host tests bench examples scripts; then
+if "$VENV/bin/ruff" check host tests bench examples scripts freeze; then
     say "ruff: clean"
 else
     status=1

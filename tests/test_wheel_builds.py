@@ -1,0 +1,45 @@
+"""The wheels the hosted runners build, as cibuildwheel selects them from pyproject.toml.
+
+Every machine cibuildwheel knows is asked for (`--archs all`), so that an edit of the build
+selector, or a cibuildwheel release that brings an interpreter, a free-threaded variant or a
+platform of its own, shows up here and not as a wheel that no Qt binding can load. A
+misspelt option in [tool.cibuildwheel] fails here as well: cibuildwheel refuses to run.
+"""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+
+EXPECTED = {
+    "linux": """
+        cp313-manylinux_x86_64 cp314-manylinux_x86_64 cp315-manylinux_x86_64
+        cp313-manylinux_aarch64 cp314-manylinux_aarch64 cp315-manylinux_aarch64
+    """,
+    "windows": "cp313-win_amd64 cp314-win_amd64 cp315-win_amd64",
+    "macos": """
+        cp313-macosx_x86_64 cp314-macosx_x86_64 cp315-macosx_x86_64
+        cp313-macosx_arm64 cp314-macosx_arm64 cp315-macosx_arm64
+    """,
+}
+
+
+@pytest.mark.parametrize("platform", EXPECTED)
+def test_hosted_runners_build_only_the_supported_wheels(platform):
+    # CIBW_* variables override the file: a developer's shell must not decide the answer.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CIBW_")}
+    args = ["--print-build-identifiers", "--platform", platform, "--archs", "all", str(ROOT)]
+    proc = subprocess.run(
+        [sys.executable, "-m", "cibuildwheel", *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=ROOT,
+        env=env,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert sorted(proc.stdout.split()) == sorted(EXPECTED[platform].split())

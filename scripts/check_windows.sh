@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Proves the Windows x86-64 wheel that scripts/dist.sh cross-compiled, on the official Windows
+# CPython under wine: for each binding, that interpreter gets the field's wheel with the
+# binding's extra, the stand-in's wheel and the test tools, all from win_amd64 wheels
+# (binaries only); then the whole suite, the stack guard's tests (tests/test_reentry.py, whose
+# Windows bounds come from GetCurrentThreadStackLimits) and the demo's scripted session run
+# there, offscreen. Each part's wall time and counts are printed. .ci/run runs this.
+#
+#   scripts/check_windows.sh
+#
+# Knobs (environment):
+#   DIST_DIR      directory with the artefacts (default: <repo>/dist)
+#   WIN_BINDINGS  bindings to check (default: "pyside6 pyqt6"; PyQt5 ships no Qt 6 and its Qt
+#                 5 wheels are left to the hosted runners)
+#   WIN_TIMEOUT   seconds one part may take before it counts as failed (default 1800)
+#   SKIP_APT      1 = never install Debian packages (no wine64 then fails the check)
+set -euo pipefail
+
+say() { printf 'check_windows.sh: %s\n' "$*" >&2; }
+
+REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/winpy.sh
+source "$REPO_ROOT/scripts/winpy.sh"
+# shellcheck source=scripts/artefacts.sh
+source "$REPO_ROOT/scripts/artefacts.sh"
+cd "$REPO_ROOT"
+
+dist=${DIST_DIR:-$REPO_ROOT/dist}
+[[ "$dist" == /* ]] || dist="$PWD/$dist"
+v=3.13 abi=cp313
+
+# The newest releases that wine 8 (Debian's) can load: from Qt 6.10 on, Qt6Core.dll links the
+# ICU that Windows 10 ships (icuuc.dll), which wine 8 lacks, and fails to load there.
+declare -A binding_pins=(
+    [pyside6]="PySide6-Essentials==6.9.3 shiboken6==6.9.3"
+    [pyqt6]="PyQt6==6.9.1 PyQt6-Qt6==6.9.2"
+)
+read -r -a bindings <<<"${WIN_BINDINGS:-pyside6 pyqt6}"
+((${#bindings[@]})) || { say "WIN_BINDINGS names nothing"; exit 2; }
+for b in "${bindings[@]}"; do
+    [[ -n "${binding_pins[$b]:-}" ]] || {
+        say "unknown binding '$b' (known here: ${!binding_pins[*]})"
+        exit 2
+    }
+done
+
+field_whl=$(field_wheel "$dist" "$v" win_amd64)
+host_whl=$(artefact "$dist" 'zarvel_host_standin-*.whl')
+
+wine=/usr/lib/wine/wine64
+if [[ ! -x $wine ]]; then
+    if [[ "${SKIP_APT:-0}" == 1 || $(id -u) != 0 ]]; then
+        say "wine64 is missing (Debian: apt-get install wine64)"
+        exit 1
+    fi
+    say "installing wine64"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine64 >/dev/null
+fi
+# pip resolves for Windows from here: its markers must see the target's Python version.
+host_py=$(TESSU_PY=$v bash "$REPO_ROOT/scripts/env.sh" --find) || {
+    say "CPython $v is needed on this machine to fetch the Windows wheels"
+    exit 1
+}
+
+t_all=$SECONDS
+state=$REPO_ROOT/build/windows
+export WINEPREFIX=$state/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$state"
+trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+t0=$SECONDS
+"$wine" wineboot --init </dev/null 2>&1 | cat
+say "time: wine prefix: $((SECONDS - t0)) s"
+
+# Windows programs under wine here cannot write to a regular file as their standard output
+# (the interpreter dies initialising its streams): they always write into a pipe.
+win() { "$wine" "$@" </dev/null 2>&1 | sed -u $'s/\r$//'; }
+# wine hands a Windows program none of the Unix environment's QT_* variables; the user's
+# environment in the registry reaches every program it starts, the tests' children included.
+win_env() { win reg add 'HKCU\Environment' /v "$1" /d "$2" /f >/dev/null; }
+
+timeout_s=${WIN_TIMEOUT:-1800}
+failed=() summary=()
+for b in "${bindings[@]}"; do
+    say "=== CPython $v win_amd64 under wine, $b ==="
+    results=()
+    t0=$SECONDS
+    py=$state/python-$abi-$b
+    winpy_fetch runtime "$v" "$py"
+    # The embeddable build's ._pth file pins sys.path and turns site off, which no installed
+    # interpreter does and which would hide PYTHONPATH from the tests' child processes;
+    # without it the build lays out sys.path as a regular install (Lib\site-packages).
+    rm -f -- "$py"/python*._pth
+    # wine 8 lacks propsys.VariantToString, which the WMI query behind `platform` calls;
+    # without _wmi, `platform` reads the registry as it did before 3.12.
+    rm -f -- "$py/_wmi.pyd"
+    win_env QT_API "$b"
+    win_env PYTEST_QT_API "$b"
+    win_env QT_QPA_PLATFORM offscreen
+    read -r -a pins <<<"${binding_pins[$b]}"
+    # Installed for the target by this machine's pip, from win_amd64 wheels alone; colorama is
+    # what pytest takes on Windows (pip here evaluates markers for Linux). mypy 2 parses with
+    # a DLL (ast-serialize) that imports bcryptprimitives.dll, which wine 8 lacks.
+    "$host_py" -m pip install --disable-pip-version-check -q --no-compile \
+        --target "$py/Lib/site-packages" --platform win_amd64 --python-version "$v" \
+        --implementation cp --abi "$abi" --only-binary :all: \
+        "$field_whl[$b]" "$host_whl" "${pins[@]}" pytest pytest-qt hypothesis "mypy<2" \
+        cibuildwheel colorama
+    win "$py/python.exe" -c "
+import platform, sys, zarvel.material.hook_form.tessu_autocomplete as m
+from qtpy import API_NAME, PYQT_VERSION, PYSIDE_VERSION
+from qtpy.QtCore import qVersion
+print('check_windows.sh: CPython', platform.python_version(), platform.machine(), API_NAME,
+      PYSIDE_VERSION or PYQT_VERSION, 'Qt', qVersion(), 'module', m.__file__.rsplit(chr(92), 1)[-1])"
+    say "time: interpreter and install: $((SECONDS - t0)) s"
+    results+=("install $((SECONDS - t0)) s;")
+
+    status=0
+    part() { # part LABEL pytest-args...
+        local label=$1 rc counts log=$state/pytest-$b-${1// /-}.log
+        shift
+        t0=$SECONDS
+        say "$label"
+        set +e
+        timeout --kill-after=30 "$timeout_s" "$wine" "$py/python.exe" -m pytest -q -rs \
+            -p no:cacheprovider "$@" </dev/null 2>&1 | sed -u $'s/\r$//' | tee "$log"
+        rc=${PIPESTATUS[0]}
+        set -e
+        counts=$(tail -n 1 "$log" | grep -oE '[0-9]+ (passed|failed|skipped|errors?|xfailed|xpassed)' |
+            paste -sd, - | sed 's/,/, /g')
+        say "time: $label: $((SECONDS - t0)) s (${counts:-no counts}, pytest exit $rc)"
+        results+=("$label: ${counts:-none} in $((SECONDS - t0)) s;")
+        if ((rc != 0)) || ! grep -qE '[0-9]+ passed' <<<"$counts"; then
+            status=1
+        fi
+    }
+    part "suite" tests --ignore=tests/test_reentry.py
+    part "stack guard tests" tests/test_reentry.py
+
+    t0=$SECONDS
+    shots=$state/demo-$b
+    rm -rf -- "$shots"
+    say "the demo's scripted session"
+    if timeout --kill-after=30 "$timeout_s" \
+        "$wine" "$py/python.exe" examples/demo_form.py --offscreen --screenshot "$shots" \
+        </dev/null 2>&1 | sed -u $'s/\r$//'; then
+        n=$(find "$shots" -name '*.png' | wc -l)
+        results+=("demo ok ($n screenshots in $shots) in $((SECONDS - t0)) s")
+        ((n > 0)) || { say "the demo wrote no screenshot"; status=1; }
+    else
+        results+=("demo FAILED in $((SECONDS - t0)) s")
+        status=1
+    fi
+    summary+=("$b: ${results[*]}")
+    ((status == 0)) || failed+=("$b")
+done
+
+say "summary:"
+for line in "${summary[@]}"; do say "  $line"; done
+say "time: whole check $((SECONDS - t_all)) s"
+if ((${#failed[@]})); then
+    say "failed on: ${failed[*]}"
+    exit 1
+fi
+say "all Windows checks passed with ${bindings[*]}"

@@ -48,14 +48,21 @@ field_whl=$(field_wheel "$dist" "$v" win_amd64)
 host_whl=$(artefact "$dist" 'zarvel_host_standin-*.whl')
 
 wine=/usr/lib/wine/wine64
-if [[ ! -x $wine ]]; then
+# Qt's wheels ship no fonts, and on Windows its offscreen platform reads them from a folder:
+# without one every letter of the screenshots is a box.
+fonts=/usr/share/fonts/truetype/dejavu
+need_packages=()
+[[ -x $wine ]] || need_packages+=(wine64)
+[[ -f $fonts/DejaVuSans.ttf ]] || need_packages+=(fonts-dejavu-core)
+if ((${#need_packages[@]})); then
     if [[ "${SKIP_APT:-0}" == 1 || $(id -u) != 0 ]]; then
-        say "wine64 is missing (Debian: apt-get install wine64)"
+        say "missing Debian packages: ${need_packages[*]}"
         exit 1
     fi
-    say "installing wine64"
+    say "installing ${need_packages[*]}"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine64 >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        "${need_packages[@]}" >/dev/null
 fi
 # pip resolves for Windows from here: its markers must see the target's Python version.
 host_py=$(TESSU_PY=$v bash "$REPO_ROOT/scripts/env.sh" --find) || {
@@ -97,6 +104,7 @@ for b in "${bindings[@]}"; do
     win_env QT_API "$b"
     win_env PYTEST_QT_API "$b"
     win_env QT_QPA_PLATFORM offscreen
+    win_env QT_QPA_FONTDIR "Z:${fonts//\//\\}"
     read -r -a pins <<<"${binding_pins[$b]}"
     # Installed for the target by this machine's pip, from win_amd64 wheels alone; colorama is
     # what pytest takes on Windows (pip here evaluates markers for Linux). mypy 2 parses with

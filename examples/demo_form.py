@@ -22,13 +22,13 @@ BINDINGS = ("pyside6", "pyqt6", "pyqt5")
 DEFAULT_SHOTS = Path("out") / "demo"
 # Exit status when no window could open and the form was shown offscreen instead.
 EXIT_NO_DISPLAY = 3
-# Set by a program that drives the open window (scripts/display_check.py): the demo
+# Set by a program that drives the open window (scripts/proof/display_check.py): the demo
 # then prints where its widgets are on the screen and pauses at each screenshot of
 # the scripted session until a line arrives on its standard input.
 DRIVEN = os.environ.get("TESSU_DEMO_DRIVEN") == "1"
 
 # Debian packages of the system libraries that the Qt wheels' xcb platform plugin
-# loads, as scripts/env.sh maps them.
+# loads, as scripts/lib/env.sh maps them.
 XCB_PACKAGES = {
     "libxcb-icccm.so.4": "libxcb-icccm4",
     "libxcb-keysyms.so.1": "libxcb-keysyms1",
@@ -174,7 +174,7 @@ def explain_no_platform(qt_output, binding, say):
         if unknown:
             say("demo: no package known here for " + " ".join(unknown)
                 + "; your distribution's package search finds which package ships them")
-        say("demo: (scripts/env.sh installs them when run as root on Debian)")
+        say("demo: (scripts/lib/env.sh installs them when run as root on Debian)")
     elif missing is not None:
         display = os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY") or "(none)"
         say(f"demo: no library is missing; check that the display {display} is running "

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Benchmarks the compiled module against the pure-Python model (tests/model) and that model
 # compiled with Cython, offscreen, with the package as installed in the venv (see
-# scripts/env.sh). Prints a table and writes bench/results.json.
+# scripts/lib/env.sh). Prints a table and writes bench/results.json.
 #
 #   scripts/bench.sh [--python 3.N] [--quick] [--json PATH] [--qt-api pyside6|pyqt6|pyqt5]
 #                    [run.py args...]
 #
 # --python (or TESSU_PY) picks the interpreter, 3.13 by default; one this machine lacks runs
-# in the Debian sid root of scripts/pyroot.sh, with the Python and Cython peers on that same
+# in the Debian sid root of scripts/lib/pyroot.sh, with the Python and Cython peers on that same
 # interpreter.
 #
 # Cython is a tool of the benchmark alone: it is installed into the venv here, and the
@@ -19,16 +19,16 @@ if [[ "${1:-}" == --python ]]; then
     export TESSU_PY=${2:?--python needs a version such as 3.14}
     shift 2
 fi
-# shellcheck source=scripts/pyfor.sh
-source "$here/pyfor.sh"
+# shellcheck source=scripts/lib/pyfor.sh
+source "$here/lib/pyfor.sh"
 pyfor_check "${TESSU_PY:=3.13}"
 if ! pyfor_here "$TESSU_PY"; then
     pyfor_run "$TESSU_PY" "$here/bench.sh" "$@"
     exit
 fi
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/env.sh"
 cd "$REPO_ROOT"
 
 say() { printf 'bench.sh: %s\n' "$*" >&2; }

@@ -6,8 +6,8 @@
 # (--screenshot DIR). Arguments go to the demo; `scripts/demo.sh --help` lists them.
 set -euo pipefail
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/env.sh"
 cd "$REPO_ROOT"
 
 say() { printf 'demo.sh: %s\n' "$*" >&2; }

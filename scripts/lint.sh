@@ -4,8 +4,8 @@
 # every machine formats alike.
 set -euo pipefail
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/env.sh"
 cd "$REPO_ROOT"
 
 say() { printf 'lint.sh: %s\n' "$*" >&2; }

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Runs the test suite once per interpreter and Qt binding, offscreen, against the package
-# as installed in that interpreter's venv (see scripts/env.sh).
+# as installed in that interpreter's venv (see scripts/lib/env.sh).
 #
 #   scripts/test.sh [--python 3.N]... [pytest args...]
 #
 # An interpreter this machine lacks (3.14 and 3.15 on most) is taken from the Debian sid
-# root of scripts/pyroot.sh, which the first such run builds.
+# root of scripts/lib/pyroot.sh, which the first such run builds.
 #
-# Knobs (environment), besides those of scripts/env.sh:
+# Knobs (environment), besides those of scripts/lib/env.sh:
 #   PYTHONS       interpreters to run, in order (default: "3.13 3.14 3.15"); --python
 #                 instead names them one by one
 #   BINDINGS      bindings to run, in order (default: "pyside6 pyqt6 pyqt5")
@@ -17,8 +17,8 @@ set -euo pipefail
 say() { printf 'test.sh: %s\n' "$*" >&2; }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-# shellcheck source=scripts/pyfor.sh
-source "$here/pyfor.sh"
+# shellcheck source=scripts/lib/pyfor.sh
+source "$here/lib/pyfor.sh"
 pythons=()
 while [[ "${1:-}" == --python ]]; do
     pythons+=("${2:?--python needs a version such as 3.14}")
@@ -57,8 +57,8 @@ if ((${#pythons[@]} > 1)) || ! pyfor_here "${pythons[0]}"; then
 fi
 
 export TESSU_PY=${pythons[0]}
-# shellcheck source=scripts/env.sh
-source "$here/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$here/lib/env.sh"
 cd "$REPO_ROOT"
 
 read -r -a bindings <<<"${BINDINGS:-pyside6 pyqt6 pyqt5}"

@@ -11,8 +11,8 @@ import pytest
 
 DEMO = Path(__file__).resolve().parents[1] / "examples" / "demo_form.py"
 FIELDS = ("country", "city", "language")
-# A frozen build of the demo (scripts/check_frozen.sh sets it): its session must pass the same
-# checks as the script's.
+# A frozen build of the demo (scripts/release/check_frozen.sh sets it): its session must pass
+# the same checks as the script's.
 FROZEN_DEMO = os.environ.get("TESSU_FROZEN_DEMO")
 
 

@@ -1,8 +1,8 @@
 """The released wheels as users install them: the field goes into a host framework without
 touching a file of it, and a missing binding or host is named by the import error.
 
-These tests install the artefacts of scripts/dist.sh into venvs of their own, so they run
-only when TESSU_DIST names that directory (scripts/check_dist.sh sets it). TESSU_WHEELHOUSE,
+These tests install the artefacts of scripts/release/dist.sh into venvs of their own, so they run
+only when TESSU_DIST names that directory (scripts/release/check_dist.sh sets it). TESSU_WHEELHOUSE,
 when set, is a directory holding wheels of PySide6 and qtpy; the venvs then install without
 the index. TESSU_PACKAGING_REPORT, when set, is a file that receives the import errors
 exactly as a user sees them.

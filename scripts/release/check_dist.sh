@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks the artefacts that scripts/dist.sh wrote, as a user gets them:
+# Checks the artefacts that scripts/release/dist.sh wrote, as a user gets them:
 #   1. A clean venv installs the field's wheel with its pyside6 extra and the stand-in's
 #      wheel, binaries only, with no compiler, CMake or ninja reachable; a smoke subset of
 #      the suite and the demo's scripted session then run against that install.
@@ -8,11 +8,11 @@
 #      by the import error (printed here as a user sees it). Skipping counts as failure.
 #
 # Each interpreter installs its own wheel; those this machine lacks run in the sid root of
-# scripts/pyroot.sh, where a compiler is installed but, as here, never reachable.
+# scripts/lib/pyroot.sh, where a compiler is installed but, as here, never reachable.
 #
-#   scripts/check_dist.sh
+#   scripts/release/check_dist.sh
 #
-# Knobs (environment), besides those of scripts/env.sh:
+# Knobs (environment), besides those of scripts/lib/env.sh:
 #   DIST_DIR        directory with the artefacts (default: <repo>/dist)
 #   CHECK_PYTHONS   interpreters to check (default: "3.13 3.14 3.15")
 set -euo pipefail
@@ -20,8 +20,8 @@ set -euo pipefail
 say() { printf 'check_dist.sh: %s\n' "$*" >&2; }
 
 if [[ -z "${CHECK_ONE:-}" ]]; then
-    # shellcheck source=scripts/pyfor.sh
-    source "$(dirname "${BASH_SOURCE[0]}")/pyfor.sh"
+    # shellcheck source=scripts/lib/pyfor.sh
+    source "$(dirname "${BASH_SOURCE[0]}")/../lib/pyfor.sh"
     read -r -a pythons <<<"${CHECK_PYTHONS:-3.13 3.14 3.15}"
     pyfor_check "${pythons[@]}"
     failed=()
@@ -39,14 +39,14 @@ if [[ -z "${CHECK_ONE:-}" ]]; then
     exit 0
 fi
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"
 cd "$REPO_ROOT"
 
 dist=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$dist" == /* ]] || dist="$PWD/$dist"
-# shellcheck source=scripts/artefacts.sh
-source "$REPO_ROOT/scripts/artefacts.sh"
+# shellcheck source=scripts/lib/artefacts.sh
+source "$REPO_ROOT/scripts/lib/artefacts.sh"
 field_whl=$(field_wheel "$dist" "$TESSU_PY" "manylinux*_$(uname -m)")
 host_whl=$(artefact "$dist" 'zarvel_host_standin-*.whl')
 

@@ -1,5 +1,6 @@
 # shellcheck shell=bash
-# Shared by sanitize.sh and coverage.sh, after env.sh: builds a variant of the extension and
+# Sourced by the proof runs in scripts/proof/ (sanitize, coverage, nomemory, leakrun, mutation),
+# after env.sh: builds a variant of the extension and
 # lays out a copy of the installed package with that build in place of the installed module,
 # so that everything else (the host, the stub) stays exactly as installed.
 #

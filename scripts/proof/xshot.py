@@ -1,4 +1,6 @@
-"""Screenshots taken from the X server itself (xwd), read without any imaging library.
+"""Imported by scripts/proof/display_check.py.
+
+Screenshots taken from the X server itself (xwd), read without any imaging library.
 
 An xwd dump is a big-endian header (XWDFileHeader: 25 32-bit fields, then the window
 name), a colour table, and the raw pixels as the server holds them.

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Proves the aarch64 wheels that scripts/dist.sh cross-compiled, on an aarch64 userland: in
-# the arm64 sid root of scripts/pyroot.sh (run under qemu-user), for each interpreter and
+# Proves the aarch64 wheels that scripts/release/dist.sh cross-compiled, on an aarch64 userland: in
+# the arm64 sid root of scripts/lib/pyroot.sh (run under qemu-user), for each interpreter and
 # binding, a clean venv installs the field's aarch64 wheel with the binding's extra and the
-# stand-in's wheel, binaries only; then the smoke subset of scripts/check_dist.sh (less the typing checks), the stack
+# stand-in's wheel, binaries only; then the smoke subset of scripts/release/check_dist.sh (less the typing checks), the stack
 # guard's tests (tests/test_reentry.py: small threads, fields wired into loops) and the
 # demo's scripted session run offscreen against that install. Each part's wall time and the
 # pass counts are printed.
 #
-#   scripts/check_arm64.sh
+#   scripts/release/check_arm64.sh
 #
 # Knobs (environment):
 #   DIST_DIR       directory with the artefacts (default: <repo>/dist)
@@ -19,12 +19,12 @@ set -euo pipefail
 
 say() { printf 'check_arm64.sh: %s\n' "$*" >&2; }
 
-REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 dist=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$dist" == /* ]] || dist="$PWD/$dist"
 
-# shellcheck source=scripts/artefacts.sh
-source "$REPO_ROOT/scripts/artefacts.sh"
+# shellcheck source=scripts/lib/artefacts.sh
+source "$REPO_ROOT/scripts/lib/artefacts.sh"
 
 if [[ -z "${ARM_CHECK_ONE:-}" ]]; then
     read -r -a pythons <<<"${ARM_PYTHONS:-3.13}"
@@ -43,11 +43,11 @@ if [[ -z "${ARM_CHECK_ONE:-}" ]]; then
 
     t_all=$SECONDS
     t0=$SECONDS
-    PYROOT_ARM_PYTHONS="${pythons[*]}" "$REPO_ROOT/scripts/pyroot.sh" --arch arm64 build
+    PYROOT_ARM_PYTHONS="${pythons[*]}" "$REPO_ROOT/scripts/lib/pyroot.sh" --arch arm64 build
     say "time: arm64 root build (or cache check): $((SECONDS - t0)) s"
     # pip resolving and downloading under emulation took minutes: the wheels come down here,
     # natively, for the root's machine, interpreter and glibc, and install offline there.
-    root=$("$REPO_ROOT/scripts/pyroot.sh" --arch arm64 path)
+    root=$("$REPO_ROOT/scripts/lib/pyroot.sh" --arch arm64 path)
     glibc=$(awk '/^Package: libc6$/ { f = 1 } f && /^Version:/ { print $2; exit }' \
         "$root/var/lib/dpkg/status" | grep -oE '^2\.[0-9]+' | cut -d. -f2)
     [[ -n $glibc ]] || { say "cannot read the arm64 root's glibc version"; exit 1; }
@@ -71,9 +71,9 @@ if [[ -z "${ARM_CHECK_ONE:-}" ]]; then
                 "$(artefact "$dist" 'zarvel_host_standin-*.whl')" pytest pytest-qt hypothesis
             say "time: fetching the aarch64 wheels here: $((SECONDS - t0)) s"
             res=$(mktemp)
-            if PYROOT_ARM_PYTHONS="${pythons[*]}" "$REPO_ROOT/scripts/pyroot.sh" --arch arm64 run \
+            if PYROOT_ARM_PYTHONS="${pythons[*]}" "$REPO_ROOT/scripts/lib/pyroot.sh" --arch arm64 run \
                 env ARM_CHECK_ONE=1 ARM_RESULT="$res" TESSU_PY="$v" ARM_BINDING="$b" DIST_DIR="$dist" \
-                ARM_WHEELS="$house" "$REPO_ROOT/scripts/check_arm64.sh"; then
+                ARM_WHEELS="$house" "$REPO_ROOT/scripts/release/check_arm64.sh"; then
                 summary+=("$v $b: $(<"$res") (all: $((SECONDS - t0)) s)")
             else
                 summary+=("$v $b: FAILED $(cat "$res" 2>/dev/null) ($((SECONDS - t0)) s)")
@@ -154,7 +154,7 @@ part() { # part LABEL pytest-args...
     fi
 }
 
-# The smoke subset of scripts/check_dist.sh, less tests/test_typing.py: the stub and what mypy
+# The smoke subset of scripts/release/check_dist.sh, less tests/test_typing.py: the stub and what mypy
 # makes of it are the same on every machine (check_dist.sh runs them), and mypy under
 # emulation takes longer than everything else here together.
 part "smoke tests" tests/test_module.py tests/test_construction.py

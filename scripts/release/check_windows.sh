@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Proves the Windows x86-64 wheel that scripts/dist.sh cross-compiled, on the official Windows
+# Proves the Windows x86-64 wheel that scripts/release/dist.sh cross-compiled, on the official Windows
 # CPython under wine: for each binding, that interpreter gets the field's wheel with the
 # binding's extra, the stand-in's wheel and the test tools, all from win_amd64 wheels
 # (binaries only); then the whole suite, the stack guard's tests (tests/test_reentry.py, whose
 # Windows bounds come from GetCurrentThreadStackLimits) and the demo's scripted session run
 # there, offscreen. Each part's wall time and counts are printed. .ci/run runs this.
 #
-#   scripts/check_windows.sh
+#   scripts/release/check_windows.sh
 #
 # Knobs (environment):
 #   DIST_DIR      directory with the artefacts (default: <repo>/dist)
@@ -18,11 +18,11 @@ set -euo pipefail
 
 say() { printf 'check_windows.sh: %s\n' "$*" >&2; }
 
-REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# shellcheck source=scripts/winpy.sh
-source "$REPO_ROOT/scripts/winpy.sh"
-# shellcheck source=scripts/artefacts.sh
-source "$REPO_ROOT/scripts/artefacts.sh"
+REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=scripts/lib/winpy.sh
+source "$REPO_ROOT/scripts/lib/winpy.sh"
+# shellcheck source=scripts/lib/artefacts.sh
+source "$REPO_ROOT/scripts/lib/artefacts.sh"
 cd "$REPO_ROOT"
 
 dist=${DIST_DIR:-$REPO_ROOT/dist}
@@ -65,7 +65,7 @@ if ((${#need_packages[@]})); then
         "${need_packages[@]}" >/dev/null
 fi
 # pip resolves for Windows from here: its markers must see the target's Python version.
-host_py=$(TESSU_PY=$v bash "$REPO_ROOT/scripts/env.sh" --find) || {
+host_py=$(TESSU_PY=$v bash "$REPO_ROOT/scripts/lib/env.sh" --find) || {
     say "CPython $v is needed on this machine to fetch the Windows wheels"
     exit 1
 }

@@ -5,7 +5,7 @@
 #   pyfor_here V         true when CPython V can be used right here
 #   pyfor_run V CMD...   runs CMD with TESSU_PY=V: here when this machine has CPython V (or
 #                        when already inside a root), else in the Debian sid root of
-#                        scripts/pyroot.sh, which the first such run builds
+#                        scripts/lib/pyroot.sh, which the first such run builds
 
 _pyfor_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 

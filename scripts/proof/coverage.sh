@@ -4,20 +4,20 @@
 # (the data of every run, child processes included, adds up), and prints gcovr's summary and
 # the lines no test reaches.
 #
-#   scripts/coverage.sh [pytest args...]
+#   scripts/proof/coverage.sh [pytest args...]
 #
-# Knobs (environment), besides those of scripts/env.sh:
+# Knobs (environment), besides those of scripts/lib/env.sh:
 #   COVERAGE_BINDINGS  bindings to run, in order (default: "pyside6")
 #   COVERAGE_BUILD     build directory (default: <repo>/build/coverage)
 #   COVERAGE_MIN_LINES fail below this line coverage, in per cent (default 95; 0 = never)
 #   TEST_TIMEOUT       seconds allowed per binding run (default 1500; 0 = no limit)
 set -euo pipefail
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"
 cd "$REPO_ROOT"
-# shellcheck source=scripts/variant.sh
-source "$REPO_ROOT/scripts/variant.sh"
+# shellcheck source=scripts/lib/variant.sh
+source "$REPO_ROOT/scripts/lib/variant.sh"
 
 say() { printf 'coverage.sh: %s\n' "$*" >&2; }
 

@@ -1,5 +1,5 @@
 # Cross-compiles for Linux aarch64 with Debian's cross compiler (g++-aarch64-linux-gnu) in the
-# amd64 sid root of scripts/pyroot.sh; scripts/dist_cross.sh passes it to CMake. No sysroot:
+# amd64 sid root of scripts/lib/pyroot.sh; scripts/release/dist_cross.sh passes it to CMake. No sysroot:
 # Debian's multiarch layout puts the arm64 interpreter's headers under
 # /usr/include/aarch64-linux-gnu, which the generic /usr/include/python3.X/pyconfig.h picks
 # for an __aarch64__ compiler, so the build interpreter's include directory serves both.

@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by scripts/dist.sh and scripts/dist_cross.sh, after each defines `say`:
+# Sourced by scripts/release/dist.sh and scripts/release/dist_cross.sh, after each defines `say`:
 #
 #   glibc_gate LABEL WHEEL   fails unless auditwheel tagged WHEEL manylinux with glibc no newer
 #                            than 2.$DIST_MAX_GLIBC_MINOR (default 17)

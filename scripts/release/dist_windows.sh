@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Cross-compiles the field's Windows x86-64 wheels from the sdist that scripts/dist.sh wrote,
-# one per interpreter that a Windows CPython can be had for here (scripts/winpy.sh): zig's
-# clang through the CMake toolchain file scripts/x86_64-windows-gnu.cmake, against that
+# Run by scripts/release/dist.sh.
+# Cross-compiles the field's Windows x86-64 wheels from the sdist that scripts/release/dist.sh wrote,
+# one per interpreter that a Windows CPython can be had for here (scripts/lib/winpy.sh): zig's
+# clang through the CMake toolchain file scripts/release/toolchains/x86_64-windows-gnu.cmake, against that
 # interpreter's own headers and import library. The module must import no DLL but the
-# interpreter's and Windows' own. scripts/dist.sh runs this; by hand:
+# interpreter's and Windows' own. scripts/release/dist.sh runs this; by hand:
 #
-#   scripts/dist_windows.sh [3.13 3.14 3.15]
+#   scripts/release/dist_windows.sh [3.13 3.14 3.15]
 #
 # Versions with no Windows interpreter here are named and left to the hosted runners
 # (.github/workflows/wheels.yml); it fails only when none of those asked for can be built.
@@ -16,15 +17,15 @@ set -euo pipefail
 
 say() { printf 'dist_windows.sh: %s\n' "$*" >&2; }
 
-REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# shellcheck source=scripts/winpy.sh
-source "$REPO_ROOT/scripts/winpy.sh"
+REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=scripts/lib/winpy.sh
+source "$REPO_ROOT/scripts/lib/winpy.sh"
 
 out=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$out" == /* ]] || out="$PWD/$out"
 sdists=("$out"/zarvel_tessu_autocomplete-*.tar.gz)
 ((${#sdists[@]} == 1)) && [[ -f ${sdists[0]} ]] || {
-    say "expected one sdist in $out (scripts/dist.sh writes it)"
+    say "expected one sdist in $out (scripts/release/dist.sh writes it)"
     exit 1
 }
 sdist=${sdists[0]}
@@ -63,7 +64,7 @@ win_wheel() {
     }
     # CMake learns the interpreter version from the build's interpreter, and the module
     # records it as the version it is built for: it must be the target's.
-    host_py=$(TESSU_PY=$v bash "$REPO_ROOT/scripts/env.sh" --find) || {
+    host_py=$(TESSU_PY=$v bash "$REPO_ROOT/scripts/lib/env.sh" --find) || {
         say "CPython $v is needed on this machine to run the build"
         return 1
     }
@@ -88,7 +89,7 @@ win_wheel() {
         CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" \
         "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
         --no-build-isolation --wheel-dir "$work/field-$abi" \
-        --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$REPO_ROOT/scripts/x86_64-windows-gnu.cmake" \
+        --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$REPO_ROOT/scripts/release/toolchains/x86_64-windows-gnu.cmake" \
         --config-settings=cmake.define.Python_INCLUDE_DIR="$sdk/include" \
         --config-settings=cmake.define.Python_LIBRARY="$sdk/libs/python${abi#cp}.lib" \
         --config-settings=cmake.define.TESSU_WERROR=ON \

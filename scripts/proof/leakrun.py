@@ -1,4 +1,6 @@
-"""Total-reference leak run: every path of the soak in tests/test_reliability.py, on a debug
+"""Run by scripts/proof/leakrun.sh.
+
+Total-reference leak run: every path of the soak in tests/test_reliability.py, on a debug
 interpreter, counted by sys.gettotalrefcount() and sys.getallocatedblocks().
 
 The soak watches the objects handed in and what tracemalloc sees; a reference leaked to a
@@ -12,7 +14,7 @@ Per path: warm-up rounds, then counted rounds, each round the path's operation O
 a collection. Growth in every counted round, of either figure, is a leak (the rule of
 CPython's own refleak runs: a cache that fills once grows in one round, not in all).
 
-    python -X dev scripts/leakrun.py [--rounds W:C] [--ops N] [PATH-SUBSTRING...]
+    python -X dev scripts/proof/leakrun.py [--rounds W:C] [--ops N] [PATH-SUBSTRING...]
 
 Exit status 1 when a path leaks, 2 when the setup is wrong.
 """
@@ -23,7 +25,7 @@ import os
 import sys
 import time
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path[:0] = [os.path.join(REPO, "tests", "pure_qt"), os.path.join(REPO, "tests")]
 
 import pytest  # noqa: E402

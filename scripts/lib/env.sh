@@ -1,7 +1,7 @@
 # shellcheck shell=bash
-# Prepares a CPython virtual environment (3.13 unless TESSU_PY says otherwise) with this
-# package installed from the work tree. Meant to be sourced (scripts/test.sh,
-# scripts/demo.sh); running it directly only does the setup.
+# Sourced by the scripts (scripts/test.sh, scripts/demo.sh and most others), or run alone for
+# the setup only: prepares a CPython virtual environment (3.13 unless TESSU_PY says otherwise)
+# with this package installed from the work tree.
 #
 # Knobs (environment):
 #   TESSU_PY       interpreter version, 3.13, 3.14 or 3.15 (default 3.13)
@@ -83,7 +83,7 @@ _zenv_find_python() {
     _zenv_say "looked for: python$TESSU_PY and python3 on PATH, pyenv versions $TESSU_PY.* under ${root:-~/.pyenv},"
     _zenv_say "/usr/local/bin/python$TESSU_PY, /usr/bin/python$TESSU_PY."
     _zenv_say "install one (e.g. 'pyenv install $TESSU_PY'), set PYTHON=/path/to/python$TESSU_PY, or run"
-    _zenv_say "inside the Debian sid root that scripts/pyroot.sh builds (scripts/test.sh does so itself)"
+    _zenv_say "inside the Debian sid root that scripts/lib/pyroot.sh builds (scripts/test.sh does so itself)"
     return 1
 }
 
@@ -413,7 +413,7 @@ zenv_ensure_binding() {
 
 _zenv_main() {
     local py
-    REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd) || return 1
+    REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd) || return 1
     TESSU_PY=${TESSU_PY:-3.13}
     case $TESSU_PY in
     3.13 | 3.14 | 3.15) ;;
@@ -422,7 +422,7 @@ _zenv_main() {
         return 1
         ;;
     esac
-    # The checkout is shared with the roots of scripts/pyroot.sh, whose interpreters live
+    # The checkout is shared with the roots of scripts/lib/pyroot.sh, whose interpreters live
     # at other paths: each gets venvs of its own.
     if [[ -n "${PYROOT_NAME:-}" ]]; then
         VENV=${VENV:-$REPO_ROOT/.venv-$PYROOT_NAME-$TESSU_PY}

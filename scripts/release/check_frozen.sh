@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Proves that a program using the field can be frozen as a user would freeze it. CI runs it
-# after scripts/dist.sh; run it by hand the same way.
+# after scripts/release/dist.sh; run it by hand the same way.
 #   1. A clean venv installs the field's wheel from dist/ (CPython $TESSU_PY, this machine),
 #      the stand-in's wheel, PySide6-Essentials and qtpy, binaries only, and then the
 #      freezer.
@@ -11,10 +11,10 @@
 #      transcript is printed), and then the checks of tests/test_demo.py run against it.
 # It prints the time each step took and the size of the frozen program.
 #
-#   scripts/check_frozen.sh              # PyInstaller
-#   scripts/check_frozen.sh nuitka       # Nuitka; needs a C compiler
+#   scripts/release/check_frozen.sh              # PyInstaller
+#   scripts/release/check_frozen.sh nuitka       # Nuitka; needs a C compiler
 #
-# Knobs (environment), besides those of scripts/env.sh:
+# Knobs (environment), besides those of scripts/lib/env.sh:
 #   DIST_DIR   directory with the artefacts (default: <repo>/dist)
 set -euo pipefail
 
@@ -31,8 +31,8 @@ pyinstaller | nuitka) ;;
     ;;
 esac
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"
 cd "$REPO_ROOT"
 
 # Nuitka compiles with the system's C compiler; without ccache it compiles every module again
@@ -49,8 +49,8 @@ fi
 
 dist=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$dist" == /* ]] || dist="$PWD/$dist"
-# shellcheck source=scripts/artefacts.sh
-source "$REPO_ROOT/scripts/artefacts.sh"
+# shellcheck source=scripts/lib/artefacts.sh
+source "$REPO_ROOT/scripts/lib/artefacts.sh"
 field_whl=$(field_wheel "$dist" "$TESSU_PY" "manylinux*_$(uname -m)")
 host_whl=$(artefact "$dist" 'zarvel_host_standin-*.whl')
 

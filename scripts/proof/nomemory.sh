@@ -5,19 +5,19 @@
 # is caught at the call that goes wrong. The suite (test.sh) and coverage.sh run the sweep
 # too, against their own builds.
 #
-#   scripts/nomemory.sh [pytest args...]
+#   scripts/proof/nomemory.sh [pytest args...]
 #
-# Knobs (environment), besides those of scripts/env.sh:
+# Knobs (environment), besides those of scripts/lib/env.sh:
 #   NOMEMORY_BUILDS   which builds, in order (default: "installed checked")
 #   NOMEMORY_ENTRIES  a subset of the entry points (see tests/nomemory_sweep.py --list)
 #   CHECKED_BUILD     build directory of the checked variant (default: <repo>/build/checked)
 set -euo pipefail
 
-# shellcheck source=scripts/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"
 cd "$REPO_ROOT"
-# shellcheck source=scripts/variant.sh
-source "$REPO_ROOT/scripts/variant.sh"
+# shellcheck source=scripts/lib/variant.sh
+source "$REPO_ROOT/scripts/lib/variant.sh"
 
 say() { printf 'nomemory.sh: %s\n' "$*" >&2; }
 

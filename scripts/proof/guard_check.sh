@@ -4,14 +4,14 @@
 # wine (Windows) and qemu (aarch64 Linux). The macOS builds are only compiled. Installs what
 # it needs (Debian packages, zig into .venv-zig) on first use.
 #
-#   scripts/guard_check.sh        exit status 0 when every run passed and every build built
+#   scripts/proof/guard_check.sh        exit status 0 when every run passed and every build built
 #
 # Knobs (environment): SKIP_APT=1 never installs Debian packages (a missing runner fails its
 # platform instead).
 set -euo pipefail
 
 say() { printf 'guard_check.sh: %s\n' "$*" >&2; }
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$repo"
 t0=$SECONDS
 

@@ -1,4 +1,6 @@
-"""The demo on a real X server (Xvfb), once per Qt binding, judged from the server's pixels.
+"""Run by scripts/proof/display_check.sh.
+
+The demo on a real X server (Xvfb), once per Qt binding, judged from the server's pixels.
 
 For each binding:
 
@@ -30,7 +32,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import xshot  # noqa: E402
 
-REPO = Path(__file__).resolve().parents[1]
+REPO = Path(__file__).resolve().parents[2]
 DEMO = REPO / "examples" / "demo_form.py"
 TITLE = "TessuAutocomplete demo"
 BINDINGS = ("pyside6", "pyqt6", "pyqt5")

@@ -1,27 +1,28 @@
 #!/usr/bin/env bash
-# Cross-compiles the field's Linux aarch64 wheels from the sdist that scripts/dist.sh wrote,
+# Run by scripts/release/dist.sh, in the amd64 sid root of scripts/lib/pyroot.sh.
+# Cross-compiles the field's Linux aarch64 wheels from the sdist that scripts/release/dist.sh wrote,
 # one per interpreter, with Debian's cross compiler and the arm64 interpreters' headers in
-# the amd64 sid root of scripts/pyroot.sh: nothing is emulated while building. Each wheel is
+# the amd64 sid root of scripts/lib/pyroot.sh: nothing is emulated while building. Each wheel is
 # repaired by auditwheel to a manylinux aarch64 tag and refused when it needs a glibc newer
-# than the x86-64 wheels may (2.17). scripts/dist.sh runs this; by hand:
+# than the x86-64 wheels may (2.17). scripts/release/dist.sh runs this; by hand:
 #
-#   scripts/pyroot.sh run scripts/dist_cross.sh [3.13 3.14 3.15]
+#   scripts/lib/pyroot.sh run scripts/release/dist_cross.sh [3.13 3.14 3.15]
 #
 # Knobs (environment):
 #   DIST_DIR              directory holding the sdist, and where the wheels go (default:
 #                         <repo>/dist)
-#   DIST_MAX_GLIBC_MINOR  as for scripts/dist.sh (default 17)
+#   DIST_MAX_GLIBC_MINOR  as for scripts/release/dist.sh (default 17)
 set -euo pipefail
 
 say() { printf 'dist_cross.sh: %s\n' "$*" >&2; }
 
-REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# shellcheck source=scripts/glibc_gate.sh
-source "$REPO_ROOT/scripts/glibc_gate.sh"
+REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=scripts/lib/glibc_gate.sh
+source "$REPO_ROOT/scripts/lib/glibc_gate.sh"
 
 triple=aarch64-linux-gnu
 if [[ -z "${PYROOT_NAME:-}" ]] && ! command -v "$triple-g++" >/dev/null 2>&1; then
-    say "no $triple-g++ here: run me in the amd64 sid root (scripts/pyroot.sh run $0)"
+    say "no $triple-g++ here: run me in the amd64 sid root (scripts/lib/pyroot.sh run $0)"
     exit 2
 fi
 command -v "$triple-g++" >/dev/null || { say "$triple-g++ is missing"; exit 1; }
@@ -30,7 +31,7 @@ out=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$out" == /* ]] || out="$PWD/$out"
 sdists=("$out"/zarvel_tessu_autocomplete-*.tar.gz)
 ((${#sdists[@]} == 1)) && [[ -f ${sdists[0]} ]] || {
-    say "expected one sdist in $out (scripts/dist.sh writes it)"
+    say "expected one sdist in $out (scripts/release/dist.sh writes it)"
     exit 1
 }
 sdist=${sdists[0]}
@@ -71,7 +72,7 @@ cross_wheel() {
         CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" \
         "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
         --no-build-isolation --wheel-dir "$work/field-$abi" \
-        --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$REPO_ROOT/scripts/$triple.cmake" \
+        --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$REPO_ROOT/scripts/release/toolchains/$triple.cmake" \
         --config-settings=build-dir="$work/build-$abi" "$sdist"
     local wheels=("$work/field-$abi"/*.whl)
     ((${#wheels[@]} == 1)) || { say "expected one wheel, got ${#wheels[@]}"; return 1; }

@@ -4,12 +4,12 @@
 # CMake/ninja build directory, and the suite runs against each under one binding. A mutant
 # that the suite lets pass is a fault that no test would catch.
 #
-#   scripts/mutation.sh [pytest args...]      (default: tests)
+#   scripts/proof/mutation.sh [pytest args...]      (default: tests)
 #
 # Too long for CI: run it by hand. Each mutant takes the shared lock for its build and its
 # test run only, so other work on the machine goes on between mutants.
 #
-# Knobs (environment), besides those of scripts/env.sh:
+# Knobs (environment), besides those of scripts/lib/env.sh:
 #   MUT_N          mutants to sample (default 150; 0 = all)
 #   MUT_SEED       seed of the sample (default 1)
 #   MUT_BINDING    Qt binding the suite runs under (default pyqt6)
@@ -32,7 +32,7 @@ set -euo pipefail
 
 say() { printf 'mutation.sh: %s\n' "$*" >&2; }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-repo=$(cd "$here/.." && pwd)
+repo=$(cd "$here/../.." && pwd)
 lock=${MUT_LOCK-/tmp/tessu-heavy.lock}
 
 locked() { # locked CMD...: CMD under the shared lock, if there is one
@@ -41,12 +41,12 @@ locked() { # locked CMD...: CMD under the shared lock, if there is one
 
 # The venv's own setup builds the package the first time: heavy, so it runs under the lock
 # in a child, and the sourcing that follows only finds it ready.
-locked bash "$here/env.sh"
-# shellcheck source=scripts/env.sh
-source "$here/env.sh"
+locked bash "$here/../lib/env.sh"
+# shellcheck source=scripts/lib/env.sh
+source "$here/../lib/env.sh"
 cd "$REPO_ROOT"
-# shellcheck source=scripts/variant.sh
-source "$REPO_ROOT/scripts/variant.sh"
+# shellcheck source=scripts/lib/variant.sh
+source "$REPO_ROOT/scripts/lib/variant.sh"
 
 n=${MUT_N:-150}
 seed=${MUT_SEED:-1}

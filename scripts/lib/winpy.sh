@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by scripts/dist_windows.sh and scripts/check_windows.sh, after each defines `say`:
+# Sourced by scripts/release/dist_windows.sh and scripts/release/check_windows.sh, after each defines `say`:
 #
 #   winpy_fetch KIND V DEST   unpacks CPython V for Windows x86-64 into DEST (its python.exe
 #                             at DEST/python.exe) and fails when it cannot; KIND is `sdk`

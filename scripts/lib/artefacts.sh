@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by the scripts that check what scripts/dist.sh wrote: check_dist.sh, check_frozen.sh,
+# Sourced by the scripts that check what scripts/release/dist.sh wrote: check_dist.sh, check_frozen.sh,
 # check_windows.sh and check_arm64.sh (inside the arm64 root as well, where the checkout is at
 # the same path):
 #
@@ -12,7 +12,7 @@
 artefact() {
     local found=("$1"/$2)
     if ((${#found[@]} != 1)) || [[ ! -f "${found[0]}" ]]; then
-        printf '%s: expected one %s in %s (run scripts/dist.sh first)\n' \
+        printf '%s: expected one %s in %s (run scripts/release/dist.sh first)\n' \
             "$(basename "$0")" "$2" "$1" >&2
         return 1
     fi

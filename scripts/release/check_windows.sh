@@ -13,6 +13,7 @@
 #   WIN_BINDINGS  bindings to check (default: "pyside6 pyqt6"; PyQt5 ships no Qt 6 and its Qt
 #                 5 wheels are left to the hosted runners)
 #   WIN_TIMEOUT   seconds one part may take before it counts as failed (default 1800)
+#   WIN_PREFIX    the wine prefix (default: one per checkout under /tmp)
 #   SKIP_APT      1 = never install Debian packages (no wine64 then fails the check)
 set -euo pipefail
 
@@ -72,7 +73,10 @@ host_py=$(TESSU_PY=$v bash "$REPO_ROOT/scripts/lib/env.sh" --find) || {
 
 t_all=$SECONDS
 state=$REPO_ROOT/build/windows
-export WINEPREFIX=$state/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The prefix stays out of the checkout: its drive z: is a link to /, which a walk of the tree
+# (the sdist build's) would follow into the whole file system.
+WINEPREFIX=${WIN_PREFIX:-/tmp/tessu-wine-$(printf '%s' "$REPO_ROOT" | sha256sum | cut -c1-12)}
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$state"
 trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 t0=$SECONDS

@@ -16,6 +16,8 @@ import sys
 from pathlib import Path
 from typing import Callable, Dict, Optional
 
+from tessu_autocomplete_freeze import IMPORTS
+
 REPO = Path(__file__).resolve().parent.parent
 PACKAGE = "zarvel.material.hook_form"
 CPP_NAME = f"{PACKAGE}.tessu_autocomplete"
@@ -27,20 +29,9 @@ MODEL_FILE = MODEL_DIR / "tessu_autocomplete.py"
 KEYS = ("cpp", "python", "cython")
 LABELS = {"cpp": "C++", "python": "Python", "cython": "Cython"}
 
-# What the field's module imports from outside; a probe imports these before the timed import
-# so that only the module's own import is measured.
-HOST_MODULES = (
-    "typing",
-    "qtpy.QtCore",
-    "qtpy.QtWidgets",
-    "zarvel.material.styles",
-    "zarvel.hooks",
-    "zarvel.hooks.use_state",
-    "zarvel.material.controller",
-    "zarvel.material.textfield.textfield",
-    "zarvel.material.auto_complete.complete",
-    PACKAGE,
-)
+# What the field's module imports from outside (the list the field's wheel gives freezers); a
+# probe imports these before the timed import so that only the module's own import is measured.
+HOST_MODULES = (*IMPORTS, PACKAGE)
 
 
 def import_hosts() -> None:

@@ -19,6 +19,8 @@ say() { printf 'dist_cross.sh: %s\n' "$*" >&2; }
 REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=scripts/lib/glibc_gate.sh
 source "$REPO_ROOT/scripts/lib/glibc_gate.sh"
+# shellcheck source=scripts/lib/artefacts.sh
+source "$REPO_ROOT/scripts/lib/artefacts.sh"
 
 triple=aarch64-linux-gnu
 if [[ -z "${PYROOT_NAME:-}" ]] && ! command -v "$triple-g++" >/dev/null 2>&1; then
@@ -29,12 +31,7 @@ command -v "$triple-g++" >/dev/null || { say "$triple-g++ is missing"; exit 1; }
 
 out=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$out" == /* ]] || out="$PWD/$out"
-sdists=("$out"/zarvel_tessu_autocomplete-*.tar.gz)
-((${#sdists[@]} == 1)) && [[ -f ${sdists[0]} ]] || {
-    say "expected one sdist in $out (scripts/release/dist.sh writes it)"
-    exit 1
-}
-sdist=${sdists[0]}
+sdist=$(artefact "$out" 'zarvel_tessu_autocomplete-*.tar.gz')
 
 versions=("$@")
 ((${#versions[@]})) || versions=(3.13 3.14 3.15)

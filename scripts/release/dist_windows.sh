@@ -20,15 +20,12 @@ say() { printf 'dist_windows.sh: %s\n' "$*" >&2; }
 REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=scripts/lib/winpy.sh
 source "$REPO_ROOT/scripts/lib/winpy.sh"
+# shellcheck source=scripts/lib/artefacts.sh
+source "$REPO_ROOT/scripts/lib/artefacts.sh"
 
 out=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$out" == /* ]] || out="$PWD/$out"
-sdists=("$out"/zarvel_tessu_autocomplete-*.tar.gz)
-((${#sdists[@]} == 1)) && [[ -f ${sdists[0]} ]] || {
-    say "expected one sdist in $out (scripts/release/dist.sh writes it)"
-    exit 1
-}
-sdist=${sdists[0]}
+sdist=$(artefact "$out" 'zarvel_tessu_autocomplete-*.tar.gz')
 
 asked=("$@")
 ((${#asked[@]})) || asked=(3.13 3.14 3.15)

@@ -9,9 +9,11 @@
 // MSVC has no cold attribute; keeping the failure path out of line is what matters.
 #define TESSU_COLD_NORETURN [[noreturn]] __declspec(noinline)
 #define TESSU_ALWAYS_INLINE __forceinline
+#define TESSU_EXPORT __declspec(dllexport)
 #else
 #define TESSU_COLD_NORETURN [[noreturn, gnu::cold]]
 #define TESSU_ALWAYS_INLINE [[gnu::always_inline]] inline
+#define TESSU_EXPORT [[gnu::visibility("default")]]
 #endif
 
 namespace tessu {

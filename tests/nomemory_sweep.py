@@ -349,14 +349,13 @@ def classify(exc, window):
     return name, f"{name} without the field's traceback entry: {exc!r} from {sorted(files)}"
 
 
-def run_fresh(entry, k, window):
-    """The import (the module's create and exec steps, as the import system calls them for
-    an extension), or its class statement alone: armed at the start, or at the last import
-    statement, which reads Autocomplete from its module."""
+def fresh_loader(entry, at_class_statement):
+    """The import of the module as the import system makes it for an extension (its create
+    and exec steps); for the class statement alone, at_class_statement() is called as the
+    statement reads Autocomplete from its module, the last import before it."""
     import _imp
 
     spec = importlib.util.find_spec(MODULE_NAME)
-    start = k
     if entry == "class-statement":
         source = sys.modules["zarvel.material.auto_complete.complete"]
 
@@ -364,26 +363,36 @@ def run_fresh(entry, k, window):
             def __getattribute__(self, name):
                 value = super().__getattribute__(name)
                 if name == "Autocomplete":
-                    _testcapi.set_nomemory(k, k + 1 if window else 0)
+                    at_class_statement()
                 return value
         source.__class__ = Arming
-        start = 1 << 30  # armed by the hook instead
 
     def load():
         _imp.exec_dynamic(_imp.create_dynamic(spec))
+    return load
 
-    exc = armed(start, load, window)
-    if exc is not None:
-        kind, fault = classify(exc, window)
-        return {"kind": kind, "fault": fault, "line": field_line(exc)}
+
+def import_fault():
+    """What an import that succeeded left out, or None."""
     module = sys.modules.get(MODULE_NAME)
     cls = vars(module).get("TessuAutocomplete") if module else None
     members = sorted(vars(cls)) if cls else []
     missing = [m for m in ("valueChanged", "__init__", "set_value", "stateSignal", "state")
                if m not in members]
     if module is None or missing or "__test__" not in vars(module):
-        return {"kind": "ok", "fault": f"import succeeded without {missing or '__test__'}"}
-    return {"kind": "ok", "fault": None}
+        return f"import succeeded without {missing or '__test__'}"
+    return None
+
+
+def run_fresh(entry, k, window):
+    """The import, or its class statement alone: armed at the start, or at the class
+    statement."""
+    load = fresh_loader(entry, lambda: _testcapi.set_nomemory(k, k + 1 if window else 0))
+    exc = armed(k if entry == "import" else 1 << 30, load, window)
+    if exc is not None:
+        kind, fault = classify(exc, window)
+        return {"kind": kind, "fault": fault, "line": field_line(exc)}
+    return {"kind": "ok", "fault": import_fault()}
 
 
 def run_try(entry, k, reference, window):

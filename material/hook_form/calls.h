@@ -135,7 +135,9 @@ inline int equal(PyObject *a, PyObject *b) noexcept {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
         if (a == b) return 1;
         if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return 0;
-        return PyUnicode_Compare(a, b) == 0;
+        int order = PyUnicode_Compare(a, b);
+        if (order == -1 && PyErr_Occurred()) return -1;
+        return order == 0;
     }
     Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
     return result ? PyObject_IsTrue(result.get()) : -1;

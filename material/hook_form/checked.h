@@ -3,6 +3,12 @@
 // failure still set either loses that failure or hands it to code that cannot know about it,
 // and the symptom surfaces far away (a SystemError from an unrelated call, a message printed
 // by the binding much later). Here it stops the process at the call that was wrong.
+//
+// The same build can make any one of those calls fail on purpose (fault.cpp): armed with k,
+// the k-th call that can fail, counted from the arming, returns what the real function
+// returns on failure, with RuntimeError("injected failure k") set, and runs nothing. Failure
+// paths that only a failing allocation at that very call would reach, which the interpreter's
+// free lists and caches hide from an allocation-failure sweep, are then tried one by one.
 #pragma once
 
 #include <Python.h>
@@ -13,6 +19,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 namespace tessu {
 
@@ -30,13 +37,61 @@ inline void expect_no_exception(const char *call, const char *file, int line) no
         pending_exception_at(call, file, line);
 }
 
+// The injection's knob, armed and read through fault.cpp's exported functions.
+struct FaultKnob {
+    long target = 0; // the call to fail, counting from 1; 0 when disarmed
+    long count = 0;  // calls that can fail, made since the arming
+    // Where the injected failure was made, for the report.
+    const char *callee = nullptr;
+    const char *file = nullptr;
+    int line = 0;
+};
+inline FaultKnob fault_knob;
+
+// True when this call is the one to fail: the knob then disarms, and `raises` says whether
+// the real function sets an exception when it fails (RuntimeError is set if so).
+bool inject_failure(const char *callee, const char *file, int line, bool raises) noexcept;
+
+inline bool inject_here(const char *callee, const char *file, int line, bool raises) noexcept {
+    return fault_knob.target != 0 && ++fault_knob.count == fault_knob.target &&
+           inject_failure(callee, file, line, raises);
+}
+
+// What a failing call returns: null for an object, -1 for a status, a size or a hash.
+template <class R> R failure_value() noexcept {
+    if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else {
+        return static_cast<R>(-1);
+    }
+}
+
+// The functions with an out-parameter also null it when they fail.
+template <class R> R failure_value(PyObject **out) noexcept {
+    *out = nullptr;
+    return failure_value<R>();
+}
+
 } // namespace tessu
 
 // Inside its own expansion a macro's name is not expanded again, so `fn(...)` below is the
 // real function.
+#define TESSU_CHECK_PENDING(fn) ::tessu::expect_no_exception(#fn, __FILE__, __LINE__)
+#define TESSU_INJECTED(fn, raises) ::tessu::inject_here(#fn, __FILE__, __LINE__, raises)
+// A call that can fail with an exception set.
 #define TESSU_CHECKED_CALL(fn, ...)                                                                \
-    (::tessu::expect_no_exception(#fn, __FILE__, __LINE__), fn(__VA_ARGS__))
+    (TESSU_CHECK_PENDING(fn), TESSU_INJECTED(fn, true)                                             \
+                                  ? ::tessu::failure_value<decltype(fn(__VA_ARGS__))>()            \
+                                  : fn(__VA_ARGS__))
+// One whose last argument receives a new reference, or null on failure.
+#define TESSU_CHECKED_OUT(fn, a, b, out)                                                           \
+    (TESSU_CHECK_PENDING(fn), TESSU_INJECTED(fn, true)                                             \
+                                  ? ::tessu::failure_value<decltype(fn(a, b, out))>(out)           \
+                                  : fn(a, b, out))
+// One that cannot fail.
+#define TESSU_CHECKED_QUERY(fn, ...) (TESSU_CHECK_PENDING(fn), fn(__VA_ARGS__))
 
+// Into the host, the binding and Python code.
 #define PyObject_Call(...) TESSU_CHECKED_CALL(PyObject_Call, __VA_ARGS__)
 #define PyObject_CallNoArgs(...) TESSU_CHECKED_CALL(PyObject_CallNoArgs, __VA_ARGS__)
 #define PyObject_CallOneArg(...) TESSU_CHECKED_CALL(PyObject_CallOneArg, __VA_ARGS__)
@@ -45,7 +100,7 @@ inline void expect_no_exception(const char *call, const char *file, int line) no
 #define PyObject_VectorcallMethod(...) TESSU_CHECKED_CALL(PyObject_VectorcallMethod, __VA_ARGS__)
 #define PyObject_GetAttr(...) TESSU_CHECKED_CALL(PyObject_GetAttr, __VA_ARGS__)
 #define PyObject_GetAttrString(...) TESSU_CHECKED_CALL(PyObject_GetAttrString, __VA_ARGS__)
-#define PyObject_GetOptionalAttr(...) TESSU_CHECKED_CALL(PyObject_GetOptionalAttr, __VA_ARGS__)
+#define PyObject_GetOptionalAttr(a, b, out) TESSU_CHECKED_OUT(PyObject_GetOptionalAttr, a, b, out)
 #define PyObject_SetAttr(...) TESSU_CHECKED_CALL(PyObject_SetAttr, __VA_ARGS__)
 #define PyObject_SetAttrString(...) TESSU_CHECKED_CALL(PyObject_SetAttrString, __VA_ARGS__)
 #define PyObject_GenericGetDict(...) TESSU_CHECKED_CALL(PyObject_GenericGetDict, __VA_ARGS__)
@@ -63,12 +118,58 @@ inline void expect_no_exception(const char *call, const char *file, int line) no
 #define PyIter_Next(...) TESSU_CHECKED_CALL(PyIter_Next, __VA_ARGS__)
 #define PySequence_Tuple(...) TESSU_CHECKED_CALL(PySequence_Tuple, __VA_ARGS__)
 #define PySequence_List(...) TESSU_CHECKED_CALL(PySequence_List, __VA_ARGS__)
-#define PyMapping_Check(...) TESSU_CHECKED_CALL(PyMapping_Check, __VA_ARGS__)
+#define PyMapping_Check(...) TESSU_CHECKED_QUERY(PyMapping_Check, __VA_ARGS__)
 #define PyDict_SetItem(...) TESSU_CHECKED_CALL(PyDict_SetItem, __VA_ARGS__)
-#define PyDict_GetItemRef(...) TESSU_CHECKED_CALL(PyDict_GetItemRef, __VA_ARGS__)
+#define PyDict_SetItemString(...) TESSU_CHECKED_CALL(PyDict_SetItemString, __VA_ARGS__)
+#define PyDict_GetItemRef(a, b, out) TESSU_CHECKED_OUT(PyDict_GetItemRef, a, b, out)
 #define PyDict_Contains(...) TESSU_CHECKED_CALL(PyDict_Contains, __VA_ARGS__)
 #define PyUnicode_Compare(...) TESSU_CHECKED_CALL(PyUnicode_Compare, __VA_ARGS__)
+#define PyList_SetSlice(...) TESSU_CHECKED_CALL(PyList_SetSlice, __VA_ARGS__)
+#define PyList_Append(...) TESSU_CHECKED_CALL(PyList_Append, __VA_ARGS__)
 #define PyImport_ImportModuleLevelObject(...)                                                      \
     TESSU_CHECKED_CALL(PyImport_ImportModuleLevelObject, __VA_ARGS__)
+#define PyImport_GetModule(...) TESSU_CHECKED_CALL(PyImport_GetModule, __VA_ARGS__)
+#define PyImport_AddModuleRef(...) TESSU_CHECKED_CALL(PyImport_AddModuleRef, __VA_ARGS__)
+#define PyErr_WarnEx(...) TESSU_CHECKED_CALL(PyErr_WarnEx, __VA_ARGS__)
+#define Py_EnterRecursiveCall(...) TESSU_CHECKED_CALL(Py_EnterRecursiveCall, __VA_ARGS__)
+
+// Into the interpreter, to make objects: their failures are those of allocations, which the
+// interpreter's free lists often satisfy however the allocator is made to fail.
+#define PyDict_New(...) TESSU_CHECKED_CALL(PyDict_New, __VA_ARGS__)
+#define PyList_New(...) TESSU_CHECKED_CALL(PyList_New, __VA_ARGS__)
+#define PyList_AsTuple(...) TESSU_CHECKED_CALL(PyList_AsTuple, __VA_ARGS__)
+#define PyTuple_New(...) TESSU_CHECKED_CALL(PyTuple_New, __VA_ARGS__)
+#define PyTuple_Pack(...) TESSU_CHECKED_CALL(PyTuple_Pack, __VA_ARGS__)
+#define PyTuple_GetSlice(...) TESSU_CHECKED_CALL(PyTuple_GetSlice, __VA_ARGS__)
+#define PyUnicode_New(...) TESSU_CHECKED_CALL(PyUnicode_New, __VA_ARGS__)
+#define PyUnicode_CopyCharacters(...) TESSU_CHECKED_CALL(PyUnicode_CopyCharacters, __VA_ARGS__)
+#define PyUnicode_FromFormat(...) TESSU_CHECKED_CALL(PyUnicode_FromFormat, __VA_ARGS__)
+#define PyUnicode_FromString(...) TESSU_CHECKED_CALL(PyUnicode_FromString, __VA_ARGS__)
+#define PyUnicode_FromStringAndSize(...)                                                           \
+    TESSU_CHECKED_CALL(PyUnicode_FromStringAndSize, __VA_ARGS__)
+#define PyUnicode_InternFromString(...) TESSU_CHECKED_CALL(PyUnicode_InternFromString, __VA_ARGS__)
+#define PyBytes_FromStringAndSize(...) TESSU_CHECKED_CALL(PyBytes_FromStringAndSize, __VA_ARGS__)
+#define PyLong_FromLong(...) TESSU_CHECKED_CALL(PyLong_FromLong, __VA_ARGS__)
+#define PyMethod_New(...) TESSU_CHECKED_CALL(PyMethod_New, __VA_ARGS__)
+// PyObject_GC_New is the interpreter's macro around this one.
+#define _PyObject_GC_New(...) TESSU_CHECKED_CALL(_PyObject_GC_New, __VA_ARGS__)
+#define PyType_FromSpec(...) TESSU_CHECKED_CALL(PyType_FromSpec, __VA_ARGS__)
+#define PyModule_NewObject(...) TESSU_CHECKED_CALL(PyModule_NewObject, __VA_ARGS__)
+#define PyUnstable_Code_NewWithPosOnlyArgs(...)                                                    \
+    TESSU_CHECKED_CALL(PyUnstable_Code_NewWithPosOnlyArgs, __VA_ARGS__)
+#define PyCode_NewEmpty(...) TESSU_CHECKED_CALL(PyCode_NewEmpty, __VA_ARGS__)
+#define PyFrame_New(...) TESSU_CHECKED_CALL(PyFrame_New, __VA_ARGS__)
+#define PyDict_AddWatcher(...) TESSU_CHECKED_CALL(PyDict_AddWatcher, __VA_ARGS__)
+#define PyDict_Watch(...) TESSU_CHECKED_CALL(PyDict_Watch, __VA_ARGS__)
+// Fails by returning 0, without an exception.
+#define PyUnstable_Type_AssignVersionTag(type)                                                     \
+    (TESSU_CHECK_PENDING(PyUnstable_Type_AssignVersionTag),                                        \
+     TESSU_INJECTED(PyUnstable_Type_AssignVersionTag, false)                                       \
+         ? 0                                                                                       \
+         : PyUnstable_Type_AssignVersionTag(type))
+// Called with the failure it records pending; its own failure replaces that one, which
+// becomes the new one's context, as the interpreter does.
+#define PyTraceBack_Here(frame)                                                                    \
+    (TESSU_INJECTED(PyTraceBack_Here, true) ? -1 : PyTraceBack_Here(frame))
 
 #endif // TESSU_CHECKED

@@ -67,9 +67,11 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
 
 // ---- Exec step: the module-state table ------------------------------------------------
 
-// The table outlives a failed exec; a later attempt replaces what the failed one left.
-void set_entry(PyObject *&slot, PyObject *value) {
+// The table outlives a failed exec; a later attempt replaces what the failed one left. False
+// when the value could not be made: its failure is pending, and nothing may be called after.
+bool set_entry(PyObject *&slot, PyObject *value) {
     Py_XSETREF(slot, value);
+    return value != nullptr;
 }
 
 bool check_version() {
@@ -130,41 +132,41 @@ PyObject *code_object(int argcount, int flags, PyObject *varnames, PyObject *nam
 
 bool build_signatures() {
     Strings &s = G.s;
-    set_entry(G.init_varnames, names_tuple({s.self, s.name, s.key, s.label, s.selected, s.onChange,
-                                            s.helperText, s.kwargs, s.control}));
-    set_entry(G.init_defaults, PyTuple_Pack(5, Py_None, Py_None, Py_False, Py_None, Py_None));
-    set_entry(G.self_value_varnames, names_tuple({s.self, s.value}));
-    set_entry(G.set_value_defaults, PyTuple_Pack(1, Py_None));
-    set_entry(G.self_varnames, names_tuple({s.self}));
-    set_entry(G.state_varnames, names_tuple({s.self, s.state, s.theme}));
-    if (!G.init_varnames || !G.init_defaults || !G.self_value_varnames || !G.set_value_defaults ||
-        !G.self_varnames || !G.state_varnames) {
+    if (!set_entry(G.init_varnames, names_tuple({s.self, s.name, s.key, s.label, s.selected,
+                                                 s.onChange, s.helperText, s.kwargs, s.control})) ||
+        !set_entry(G.init_defaults,
+                   PyTuple_Pack(5, Py_None, Py_None, Py_False, Py_None, Py_None)) ||
+        !set_entry(G.self_value_varnames, names_tuple({s.self, s.value})) ||
+        !set_entry(G.set_value_defaults, PyTuple_Pack(1, Py_None)) ||
+        !set_entry(G.self_varnames, names_tuple({s.self})) ||
+        !set_entry(G.state_varnames, names_tuple({s.self, s.state, s.theme}))) {
         return false;
     }
-    set_entry(G.code_init, code_object(7, CO_VARKEYWORDS, G.init_varnames, s.dunder_init,
-                                       s.qual_init, line::init));
-    set_entry(G.code_set_value, code_object(2, 0, G.self_value_varnames, s.set_value,
-                                            s.qual_set_value, line::set_value));
-    set_entry(G.code_state_signal_get, code_object(1, 0, G.self_varnames, s.stateSignal,
-                                                   s.qual_stateSignal, line::state_signal_get));
-    set_entry(G.code_state_signal_set, code_object(2, 0, G.self_value_varnames, s.stateSignal,
-                                                   s.qual_stateSignal, line::state_signal_set));
-    set_entry(G.code_state,
-              code_object(2, 0, G.state_varnames, s.state, s.qual_state, line::state));
+    if (!set_entry(G.code_init, code_object(7, CO_VARKEYWORDS, G.init_varnames, s.dunder_init,
+                                            s.qual_init, line::init)) ||
+        !set_entry(G.code_set_value, code_object(2, 0, G.self_value_varnames, s.set_value,
+                                                 s.qual_set_value, line::set_value)) ||
+        !set_entry(G.code_state_signal_get,
+                   code_object(1, 0, G.self_varnames, s.stateSignal, s.qual_stateSignal,
+                               line::state_signal_get)) ||
+        !set_entry(G.code_state_signal_set,
+                   code_object(2, 0, G.self_value_varnames, s.stateSignal, s.qual_stateSignal,
+                               line::state_signal_set)) ||
+        !set_entry(G.code_state,
+                   code_object(2, 0, G.state_varnames, s.state, s.qual_state, line::state))) {
+        return false;
+    }
     Ref lambda_vars = Ref::steal(names_tuple({s.newValue}));
-    Ref lambda1_vars = Ref::steal(names_tuple({s.params}));
-    if (!lambda_vars || !lambda1_vars) return false;
-    set_entry(G.code_lambda,
-              code_object(1, 0, lambda_vars.get(), s.lambda, s.qual_lambda, line::lambda));
-    set_entry(G.code_lambda1,
-              code_object(1, 0, lambda1_vars.get(), s.lambda1, s.qual_lambda, line::lambda1));
-    set_entry(G.kw_autocomplete,
-              names_tuple({s.key, s.name, s.selected, s.onChange, s.renderInput}));
-    set_entry(G.kw_controller, names_tuple({s.name, s.control, s.render}));
-    set_entry(G.kw_set_value, names_tuple({s.value, s.valueChanged}));
-    return G.kw_autocomplete && G.kw_controller && G.kw_set_value && G.code_init &&
-           G.code_set_value && G.code_state_signal_get && G.code_state_signal_set && G.code_state &&
-           G.code_lambda && G.code_lambda1;
+    Ref lambda1_vars = lambda_vars ? Ref::steal(names_tuple({s.params})) : nullptr;
+    return lambda1_vars &&
+           set_entry(G.code_lambda,
+                     code_object(1, 0, lambda_vars.get(), s.lambda, s.qual_lambda, line::lambda)) &&
+           set_entry(G.code_lambda1, code_object(1, 0, lambda1_vars.get(), s.lambda1, s.qual_lambda,
+                                                 line::lambda1)) &&
+           set_entry(G.kw_autocomplete,
+                     names_tuple({s.key, s.name, s.selected, s.onChange, s.renderInput})) &&
+           set_entry(G.kw_controller, names_tuple({s.name, s.control, s.render})) &&
+           set_entry(G.kw_set_value, names_tuple({s.value, s.valueChanged}));
 }
 
 // ---- Exec step: module-level statements -----------------------------------------------
@@ -226,20 +228,19 @@ int exec_module(PyObject *module) noexcept {
         Py_CLEAR(the_module);
         return -1;
     }
-    set_entry(G.empty_tuple, PyTuple_New(0));
-    set_entry(G.empty_bytes, PyBytes_FromStringAndSize("", 0));
-    set_entry(G.empty_str, PyUnicode_FromStringAndSize("", 0));
-    if (!G.empty_tuple || !G.empty_bytes || !G.empty_str ||
+    if (!set_entry(G.empty_tuple, PyTuple_New(0)) ||
+        !set_entry(G.empty_bytes, PyBytes_FromStringAndSize("", 0)) ||
+        !set_entry(G.empty_str, PyUnicode_FromStringAndSize("", 0)) ||
         (!G.function_type && !ready_function_type())) {
         Py_CLEAR(the_module);
         return -1;
     }
     // 5. From here on a failure names this step in the traceback.
     if (!create_strings()) return fail_exec(1);
-    set_entry(G.int_0, PyLong_FromLong(0));
-    if (!G.int_0) return fail_exec(1);
-    set_entry(G.tuple_0000, PyTuple_Pack(4, G.int_0, G.int_0, G.int_0, G.int_0));
-    if (!G.tuple_0000) return fail_exec(1);
+    if (!set_entry(G.int_0, PyLong_FromLong(0)) ||
+        !set_entry(G.tuple_0000, PyTuple_Pack(4, G.int_0, G.int_0, G.int_0, G.int_0))) {
+        return fail_exec(1);
+    }
     // 6.-9.
     if (!register_in_sys_modules(module)) return fail_exec(1);
     if (!lookup_builtin(G.builtin_object, G.s.object) ||

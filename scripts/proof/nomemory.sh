@@ -2,8 +2,9 @@
 # Allocation-failure sweep (tests/test_nomemory.py, driving tests/nomemory_sweep.py) of the
 # module as installed in the venv, then of the checked variant (TESSU_CHECKED: every call out
 # of the module aborts if an exception is pending), so a failure that is lost or left set
-# is caught at the call that goes wrong. The suite (test.sh) and coverage.sh run the sweep
-# too, against their own builds.
+# is caught at the call that goes wrong. On the checked variant the same test file also
+# makes every call out fail in turn (tests/fault_sweep.py). The suite (test.sh) and
+# coverage.sh run the sweeps too, against their own builds.
 #
 #   scripts/proof/nomemory.sh [pytest args...]
 #

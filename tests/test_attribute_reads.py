@@ -82,6 +82,34 @@ def test_type_changes_after_a_call_are_seen_by_the_next(tessu, change, seen):
     assert log == seen
 
 
+def spend_version_tags(cls):
+    """Changes cls until the interpreter gives it no more version tags, as it does after a
+    thousand or so changes: then nothing about the class can be remembered by version."""
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "type_assign_version"):
+        pytest.skip("this interpreter's _testcapi cannot assign version tags")
+    for i in range(100_000):
+        if not testcapi.type_assign_version(cls):
+            return
+        cls.spent = i
+    pytest.skip("this interpreter never stops giving a class version tags")
+
+
+@pytest.mark.parametrize("change, seen", [
+    (read_through_class_property, [("emit", 5), ("_set_value", 5), ("setState-prop", 5)]),
+    (base_hides_complete, [("emit", 5), ("setState", 5)]),
+], ids=lambda x: getattr(x, "__name__", ""))
+def test_a_class_without_version_tags_keeps_data_descriptors_first(tessu, change, seen):
+    log = []
+    Base, Field, f = plain_field(log)
+    set_value(tessu, f, 4)
+    spend_version_tags(Field)
+    log.clear()
+    change(Base, Field, f, log)
+    set_value(tessu, f, 5)
+    assert log == seen
+
+
 def read_hook(Field, log):
     def getattribute(self, name):
         log.append(name)

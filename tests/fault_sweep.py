@@ -11,7 +11,9 @@ alone, until a try makes fewer than k such calls. Every try must end in one of:
 - a success identical to a run without failures, when the call that failed is one whose
   failure the field answers by taking the interpreter's full path (FALLBACKS);
 - a success with the write-back of set_value skipped, when the call that failed was the
-  test for _complete's presence, which counts any failure as absence.
+  test for _complete's presence, which counts any failure as absence;
+- for an entry point that fails on its own (FAILING), that failure without the field's
+  entry, when the call that failed was one making the entry.
 
 Never a crash, a SystemError, another exception or a leaked reference. Each call site in a
 method's own file must end at one line of the field's source: the line of its step.
@@ -45,6 +47,20 @@ FALLBACKS = {("PyObject_GenericGetDict", "calls.h"),
              ("PyDict_AddWatcher", "module.cpp"), ("PyDict_Watch", "module.cpp"),
              ("PyObject_Size", "form_state.cpp")}
 METHOD_FILES = ("construct.cpp", "value.cpp", "form_state.cpp")
+
+
+class HostSaysNo(Exception):
+    pass
+
+
+def refuse(value):
+    raise HostSaysNo("no")
+
+
+# Entry points that fail on their own, so that the field makes its traceback entry: when
+# making the entry is what fails, the failure it was for goes on without it (or, when
+# recording it fails, becomes the context of the injected one).
+FAILING = {"set_value-onChange-raises": nm.on_widget(nm.set_value("c"), onChange=refuse)}
 # The field's source line of set_value's write-back, which follows the presence test.
 WRITE_BACK_LINE = 112
 
@@ -141,8 +157,11 @@ def run_try(entry, k, reference):
         return run_fresh(entry, k)
     tessu = importlib.import_module(MODULE_NAME)
     knob = knob_of_module()
-    call, fingerprint, handed = ENTRIES[entry](tessu)
-    call()  # caches of the interpreter and the field fill here, unarmed
+    call, fingerprint, handed = (ENTRIES.get(entry) or FAILING[entry])(tessu)
+    try:
+        call()  # caches of the interpreter and the field fill here, unarmed
+    except HostSaysNo:
+        pass
     fingerprint()
     counted = Counted(tessu, handed)
     outcome = None
@@ -152,8 +171,9 @@ def run_try(entry, k, reference):
         exc, count, site = fired(knob, k, call)
         got = json.loads(json.dumps(fingerprint()))
         if site is None:
+            natural = HostSaysNo if entry in FAILING else type(None)
             result = {"kind": "none", "count": count,
-                      "fault": None if exc is None else f"{exc!r} with nothing injected"}
+                      "fault": None if isinstance(exc, natural) else f"{exc!r} uninjected"}
         elif exc is None:
             fault = None
             if got == reference and site[:2] in FALLBACKS:
@@ -163,6 +183,13 @@ def run_try(entry, k, reference):
             else:
                 kind, fault = "ok", f"the failure at {site} was swallowed: {got!r}"
             result = {"kind": kind, "site": site, "fault": fault}
+        elif isinstance(exc, HostSaysNo) and site[:2] in FALLBACKS:
+            result = {"kind": "ok", "site": site, "fault": None}  # then failed on its own
+        elif site[1] == "traceback.cpp":
+            natural = exc if isinstance(exc, HostSaysNo) else exc.__context__
+            lost = isinstance(natural, HostSaysNo) and not field_entries(exc)
+            result = {"kind": "entry-lost", "site": site,
+                      "fault": None if lost else f"{exc!r} when the traceback entry failed"}
         else:
             kind, fault = judge(exc, k, site)
             result = {"kind": kind, "site": site, "line": nm.field_line(exc), "fault": fault}
@@ -175,7 +202,7 @@ def run_try(entry, k, reference):
 
 
 def sweep(entry):
-    reference = in_child(nm.reference_of, entry)
+    reference = None if entry in FAILING else in_child(nm.reference_of, entry)
     if isinstance(reference, dict) and reference.get("kind") in ("crash", "driver-error"):
         return {"entry": entry, "tries": 0, "outcomes": {},
                 "faults": [f"reference run: {reference['fault']}"]}
@@ -224,7 +251,7 @@ def line_faults(results):
 
 
 def main(argv):
-    names = [*FRESH, *ENTRIES]
+    names = [*FRESH, *ENTRIES, *FAILING]
     if argv[:1] == ["--list"]:
         print("\n".join(names))
         return 0

@@ -54,10 +54,10 @@ def checked_build():
     return spec is not None and hasattr(ctypes.PyDLL(spec.origin), "tessu_fault_arm")
 
 
-def entry_points(wanted=True):
+def entry_points(script=SWEEP, wanted=True):
     if not (HAS_NOMEMORY and WANTED and wanted):
         return []
-    listed = sweep("--list", timeout=120)
+    listed = sweep("--list", timeout=120, script=script)
     assert listed.returncode == 0, listed.stderr
     chosen = os.environ.get("NOMEMORY_ENTRIES", "").split()
     return [e for e in listed.stdout.split() if not chosen or e in chosen]
@@ -86,7 +86,7 @@ def test_every_allocation_failure_is_an_exception_or_a_full_success(entry):
     assert proc.returncode == 0, proc.stderr[-4000:]
 
 
-FAULT_ENTRY_POINTS = entry_points(checked_build())
+FAULT_ENTRY_POINTS = entry_points(FAULT_SWEEP, checked_build())
 
 
 @pytest.mark.parametrize("entry", FAULT_ENTRY_POINTS)

@@ -57,39 +57,60 @@ inline bool inject_here(const char *callee, const char *file, int line, bool rai
            inject_failure(callee, file, line, raises);
 }
 
-// What a failing call returns: null for an object, -1 for a status, a size or a hash.
-template <class R> R failure_value() noexcept {
-    if constexpr (std::is_pointer_v<R>) {
-        return nullptr;
-    } else {
-        return static_cast<R>(-1);
+// How a wrapped function fails: with an exception set and its error value, by returning 0
+// alone, or never.
+enum class Fails { raising, quietly, never };
+
+// The wrapper. Its branches live here, not at the call sites, so that the coverage build,
+// which is checked too, counts the module's own branches only.
+template <auto fn, Fails fails, class... Args>
+auto checked_call(const char *name, const char *file, int line, Args... args) noexcept
+    -> decltype(fn(args...)) {
+    using R = decltype(fn(args...));
+    expect_no_exception(name, file, line);
+    if constexpr (fails != Fails::never) {
+        if (inject_here(name, file, line, fails == Fails::raising)) {
+            if constexpr (fails == Fails::quietly) {
+                return R(0);
+            } else if constexpr (std::is_pointer_v<R>) {
+                return nullptr; // an object
+            } else {
+                return R(-1); // a status, a size or a hash
+            }
+        }
     }
+    return fn(args...);
 }
 
-// The functions with an out-parameter also null it when they fail.
-template <class R> R failure_value(PyObject **out) noexcept {
-    *out = nullptr;
-    return failure_value<R>();
+// One whose last argument receives a new reference, and is nulled when it fails.
+template <auto fn>
+int checked_out(const char *name, const char *file, int line, PyObject *obj, PyObject *key,
+                PyObject **out) noexcept {
+    expect_no_exception(name, file, line);
+    if (inject_here(name, file, line, true)) {
+        *out = nullptr;
+        return -1;
+    }
+    return fn(obj, key, out);
+}
+
+// Runs with the failure it records pending; its own failure replaces that one, which becomes
+// the new one's context, as the interpreter does.
+inline int checked_traceback_here(const char *file, int line, PyFrameObject *frame) noexcept {
+    return inject_here("PyTraceBack_Here", file, line, true) ? -1 : PyTraceBack_Here(frame);
 }
 
 } // namespace tessu
 
-// Inside its own expansion a macro's name is not expanded again, so `fn(...)` below is the
-// real function.
-#define TESSU_CHECK_PENDING(fn) ::tessu::expect_no_exception(#fn, __FILE__, __LINE__)
-#define TESSU_INJECTED(fn, raises) ::tessu::inject_here(#fn, __FILE__, __LINE__, raises)
-// A call that can fail with an exception set.
-#define TESSU_CHECKED_CALL(fn, ...)                                                                \
-    (TESSU_CHECK_PENDING(fn), TESSU_INJECTED(fn, true)                                             \
-                                  ? ::tessu::failure_value<decltype(fn(__VA_ARGS__))>()            \
-                                  : fn(__VA_ARGS__))
-// One whose last argument receives a new reference, or null on failure.
-#define TESSU_CHECKED_OUT(fn, a, b, out)                                                           \
-    (TESSU_CHECK_PENDING(fn), TESSU_INJECTED(fn, true)                                             \
-                                  ? ::tessu::failure_value<decltype(fn(a, b, out))>(out)           \
-                                  : fn(a, b, out))
-// One that cannot fail.
-#define TESSU_CHECKED_QUERY(fn, ...) (TESSU_CHECK_PENDING(fn), fn(__VA_ARGS__))
+// Inside its own expansion a macro's name is not expanded again, so `fn` below is the real
+// function.
+#define TESSU_CHECKED_AS(fails, fn, ...)                                                           \
+    ::tessu::checked_call<&fn, ::tessu::Fails::fails>(#fn, __FILE__,                               \
+                                                      __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define TESSU_CHECKED_CALL(fn, ...) TESSU_CHECKED_AS(raising, fn, __VA_ARGS__)
+#define TESSU_CHECKED_OUT(fn, obj, key, out)                                                       \
+    ::tessu::checked_out<&fn>(#fn, __FILE__, __LINE__, obj, key, out)
+#define TESSU_CHECKED_QUERY(fn, ...) TESSU_CHECKED_AS(never, fn, __VA_ARGS__)
 
 // Into the host, the binding and Python code.
 #define PyObject_Call(...) TESSU_CHECKED_CALL(PyObject_Call, __VA_ARGS__)
@@ -162,14 +183,8 @@ template <class R> R failure_value(PyObject **out) noexcept {
 #define PyDict_AddWatcher(...) TESSU_CHECKED_CALL(PyDict_AddWatcher, __VA_ARGS__)
 #define PyDict_Watch(...) TESSU_CHECKED_CALL(PyDict_Watch, __VA_ARGS__)
 // Fails by returning 0, without an exception.
-#define PyUnstable_Type_AssignVersionTag(type)                                                     \
-    (TESSU_CHECK_PENDING(PyUnstable_Type_AssignVersionTag),                                        \
-     TESSU_INJECTED(PyUnstable_Type_AssignVersionTag, false)                                       \
-         ? 0                                                                                       \
-         : PyUnstable_Type_AssignVersionTag(type))
-// Called with the failure it records pending; its own failure replaces that one, which
-// becomes the new one's context, as the interpreter does.
-#define PyTraceBack_Here(frame)                                                                    \
-    (TESSU_INJECTED(PyTraceBack_Here, true) ? -1 : PyTraceBack_Here(frame))
+#define PyUnstable_Type_AssignVersionTag(...)                                                      \
+    TESSU_CHECKED_AS(quietly, PyUnstable_Type_AssignVersionTag, __VA_ARGS__)
+#define PyTraceBack_Here(frame) ::tessu::checked_traceback_here(__FILE__, __LINE__, frame)
 
 #endif // TESSU_CHECKED

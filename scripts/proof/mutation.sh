@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Mutation run over the module's C++ sources: universalmutator writes one-line mutants of
 # material/hook_form/*.cpp, a seeded sample of them is built one at a time in a kept
-# CMake/ninja build directory, and the suite runs against each under one binding. A mutant
+# CMake/ninja build directory, and the suite runs against each under one binding. The build
+# is the checked one, so that the suite's fault-injection sweep runs too. A mutant
 # that the suite lets pass is a fault that no test would catch.
 #
 #   scripts/proof/mutation.sh [pytest args...]      (default: tests)
@@ -15,7 +16,8 @@
 #   MUT_BINDING    Qt binding the suite runs under (default pyqt6)
 #   MUT_TIMEOUT    seconds allowed per mutant's test run (default: 3 times the unmutated
 #                  run, at least 120); a run that takes longer counts as killed
-#   MUT_FILES      sources to mutate (default material/hook_form/*.cpp)
+#   MUT_FILES      sources to mutate (default material/hook_form/*.cpp but fault.cpp, the
+#                  injection itself)
 #   MUT_BUILD      build directory, kept between runs (default <repo>/build/mutation)
 #   MUT_OUT        mutants, logs and results.tsv (default <repo>/out/mutation)
 #   MUT_VENV       where universalmutator is installed (default <repo>/.venv-mut)
@@ -55,7 +57,7 @@ build=${MUT_BUILD:-$REPO_ROOT/build/mutation}
 out=${MUT_OUT:-$REPO_ROOT/out/mutation}
 mut_venv=${MUT_VENV:-$REPO_ROOT/.venv-mut}
 equivalent_list=$REPO_ROOT/tests/mutation_equivalent.txt
-read -r -a files <<<"${MUT_FILES:-$(cd "$REPO_ROOT" && echo material/hook_form/*.cpp)}"
+read -r -a files <<<"${MUT_FILES:-$(cd "$REPO_ROOT" && ls material/hook_form/*.cpp | grep -v /fault.cpp | tr "\n" " ")}"
 for v in "$n" "$seed" "${MUT_TIMEOUT:-0}"; do
     [[ "$v" =~ ^[0-9]+$ ]] || {
         say "MUT_N, MUT_SEED and MUT_TIMEOUT take whole numbers, not '$v'"
@@ -174,7 +176,7 @@ rm -rf -- "$work"
 mkdir -p "$work"
 say "building the unmutated module in $build"
 {
-    cmake -S "$REPO_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    cmake -S "$REPO_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSU_CHECKED=ON \
         -DPython_EXECUTABLE="$VENV_PY" && locked cmake --build "$build"
 } >"$out/logs/build-original.log" 2>&1 || {
     say "the unmutated module does not build (see $out/logs/build-original.log)"

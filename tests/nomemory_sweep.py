@@ -186,9 +186,25 @@ def trace_of(fake):
     return [(name, len(args), [k for k, _ in kwargs]) for name, args, kwargs in fake.trace]
 
 
-def entry_construct(**kwargs):
+class Pair:
+    """A state pair that is neither tuple nor list: unpacked by iterating it."""
+
+    def __init__(self, *items):
+        self.items = items
+
+    def __iter__(self):
+        return iter(self.items)
+
+
+class Opaque:
+    """A value of no built-in type: whether it equals [] is its own business."""
+
+
+def entry_construct(pair=False, **kwargs):
     def setup(tessu):
         fake = Host()
+        if pair:
+            fake.state_pair = Pair(fake.state, fake.setState)
         for name, value in fake.names().items():
             vars(tessu)[name] = value
         made = [None]  # a slot, so that keeping the widget allocates nothing
@@ -293,8 +309,11 @@ def field_state(**kw):
 ENTRIES = {
     "construct-minimal": entry_construct(),
     "construct-kwargs": entry_construct(options=["red", "green"], placeholder="pick"),
+    "construct-iterable-state": entry_construct(pair=True),
     "set_value-none": on_widget(set_value()),
     "set_value-int": on_widget(set_value(12345)),
+    "set_value-float": on_widget(set_value(1.5)),
+    "set_value-object": on_widget(set_value(Opaque())),
     "set_value-text": on_widget(set_value("value")),
     "set_value-empty-list": on_widget(set_value([])),
     "set_value-list": on_widget(set_value(["a", "b"])),
@@ -323,7 +342,28 @@ ENTRIES = {
     "lambda-change": on_widget(change),
     "lambda1-render-input": on_widget(render_input),
 }
-FRESH = ("import", "class-statement")  # entry points that need the module not yet imported
+# Entry points that need the module not yet imported.
+FRESH = ("import", "class-statement", "class-statement-prepared")
+
+
+def prepared_base():
+    """QFrame behind a base that is no class (__mro_entries__), whose metaclass prepares a
+    namespace that is no plain dict: the class statement's rarer turns."""
+    real = qtpy.QtWidgets.QFrame
+
+    class Namespace(dict):
+        pass
+
+    class Meta(type(real)):
+        @classmethod
+        def __prepare__(mcs, name, bases):
+            return Namespace()
+
+    class Alias:
+        def __mro_entries__(self, bases):
+            return (prepared,)
+    prepared = Meta("Prepared", (real,), {})
+    qtpy.QtWidgets.QFrame = Alias()
 
 
 def classify(exc, window):
@@ -356,7 +396,9 @@ def fresh_loader(entry, at_class_statement):
     import _imp
 
     spec = importlib.util.find_spec(MODULE_NAME)
-    if entry == "class-statement":
+    if entry == "class-statement-prepared":
+        prepared_base()
+    if entry.startswith("class-statement"):
         source = sys.modules["zarvel.material.auto_complete.complete"]
 
         class Arming(types.ModuleType):

@@ -125,6 +125,41 @@ class TestMethods:
         held = gc.get_referents(fn)
         assert [p for p in parts if p is not None and not any(h is p for h in held)] == []
 
+    @pytest.mark.parametrize("which", ["__init__", "inner", "scope"])
+    def test_traversal_stops_at_the_first_visit_that_says_so(self, tessu, inner_function, which):
+        # The collector's own visits never refuse; gc.get_referents' refuse when they cannot
+        # grow the list. Each refusal must end the traversal with the visit's answer.
+        if which == "__init__":
+            obj = member(tessu.TessuAutocomplete, which)
+        else:
+            obj = inner_function
+            if which == "scope":
+                [obj] = [r for r in gc.get_referents(obj) if type(r).__name__.endswith("_scope")]
+        if which != "scope":
+            obj.__annotations__  # noqa: B018  (made on demand, as is the dict below)
+        if which == "inner":
+            obj.extra = 1
+        visitproc = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_void_p)
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.argtypes, get_slot.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
+        traverse = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, visitproc, ctypes.c_void_p)(
+            get_slot(type(obj), 71))  # Py_tp_traverse
+
+        def visiting(refuse_at):
+            seen = []
+
+            def visit(o, arg):
+                seen.append(o)
+                return 100 + len(seen) if len(seen) == refuse_at else 0
+            return seen, visitproc(visit)
+
+        seen, visit = visiting(0)
+        assert traverse(obj, visit, None) == 0
+        assert seen == gc.get_referents(obj)
+        for k in range(1, len(seen) + 1):
+            stopped, visit = visiting(k)
+            assert (traverse(obj, visit, None), stopped) == (100 + k, seen[:k])
+
     @pytest.mark.parametrize("value", ["text", 5, None, DELETE], ids=["str", "int", "none", "del"])
     @pytest.mark.parametrize("attr", ["__name__", "__qualname__", "__doc__", "__module__"])
     def test_metadata_writes_behave_as_on_a_python_function(self, inner_function, attr, value):

@@ -302,6 +302,44 @@ def on_change(value):
     pass
 
 
+class Plain:
+    pass
+
+
+def plain(**attrs):
+    obj = Plain()
+    vars(obj).update(attrs)
+    return obj
+
+
+def on_plain(op):
+    """A method called on a plain object whose methods live in instance dicts, where the
+    field reads them directly, and whose log is the fingerprint."""
+    def setup(tessu):
+        for name, value in Host().names().items():
+            vars(tessu)[name] = value
+        log = []
+        record = lambda *entry: log.append(entry)  # noqa: E731
+        field = plain(_set_value=lambda **kw: record("_set_value", kw["value"]),
+                      _set_slot=lambda request: record("_set_slot", sorted(request)))
+        caption = plain(setText=lambda text: record("setText", text),
+                        setStyleSheet=lambda sheet: record("setStyleSheet", sheet),
+                        isVisible=lambda: False, show=lambda: record("show"),
+                        hide=lambda: record("hide"))
+        obj = plain(_value=None, _selected=False, _onChange=None, _key=None, _name="field",
+                    _setState=lambda v: record("setState", v), lbl_helper_text=caption,
+                    valueChanged=plain(emit=lambda v: record("emit", v)),
+                    _complete=plain(_inputField=field))
+        call = op(tessu.TessuAutocomplete, obj)
+
+        def fingerprint():
+            out = [list(log), None]  # shaped as the widgets' (trace, state)
+            log.clear()
+            return out
+        return call, fingerprint, [obj]
+    return setup
+
+
 def field_state(**kw):
     return FormState(field="field", **kw)
 
@@ -339,6 +377,9 @@ ENTRIES = {
     "stateSignal-set-qt-signal": on_widget(assign_signal(
         lambda: type("Source", (qtpy.QtCore.QObject,),
                      {"changed": qtpy.QtCore.Signal(object)})().changed, lambda s: s._slots)),
+    "set_value-plain-object": on_plain(lambda cls, obj: lambda: cls.set_value(obj, "p")),
+    "state-plain-object": on_plain(lambda cls, obj: lambda: cls.state(
+        obj, FormState(field="field", error=True, error_message=["bad"]))),
     "lambda-change": on_widget(change),
     "lambda1-render-input": on_widget(render_input),
 }

@@ -133,6 +133,12 @@ TOO_MANY_SIZED = "too many values to unpack (expected 2%s)" % (
     ", got 3" if sys.version_info >= (3, 14) else "")
 
 
+def refusing(after):
+    """An iterator that fails after `after` items."""
+    yield from range(after)
+    raise LookupError("iteration refused")
+
+
 @pytest.mark.parametrize("pair, error, message", [
     ((1, 2, 3), ValueError, TOO_MANY_SIZED),
     ({1: 1, 2: 2, 3: 3}, ValueError, TOO_MANY_SIZED),
@@ -140,6 +146,9 @@ TOO_MANY_SIZED = "too many values to unpack (expected 2%s)" % (
     ([1], ValueError, "need more than 1 value to unpack"),
     (iter([1]), ValueError, "need more than 1 value to unpack"),
     ((), ValueError, "need more than 0 values to unpack"),
+    (iter([]), ValueError, "need more than 0 values to unpack"),
+    (refusing(0), LookupError, "iteration refused"),
+    (refusing(1), LookupError, "iteration refused"),
     (5, TypeError, None),
     (iter(["s", "setter"]), None, None),
 ])

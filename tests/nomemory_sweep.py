@@ -293,8 +293,19 @@ def change(tessu, w, fake):
     return (lambda: fn(value)), [value]
 
 
-def render_input(tessu, w, fake):
-    fn, params = fake.autocomplete.renderInput, {"placeholder": "p", "parent": None}
+class Params:
+    """Keyword arguments in a mapping that is no dict: merged through its items()."""
+
+    def __init__(self, **pairs):
+        self.pairs = pairs
+
+    def items(self):
+        return list(self.pairs.items())
+
+
+def render_input(tessu, w, fake, params=None):
+    fn = fake.autocomplete.renderInput
+    params = params or {"placeholder": "p", "parent": None}
     return (lambda: fn(params)), [params]
 
 
@@ -382,6 +393,8 @@ ENTRIES = {
         obj, FormState(field="field", error=True, error_message=["bad"]))),
     "lambda-change": on_widget(change),
     "lambda1-render-input": on_widget(render_input),
+    "lambda1-render-input-mapping": on_widget(
+        lambda tessu, w, fake: render_input(tessu, w, fake, Params(placeholder="p"))),
 }
 # Entry points that need the module not yet imported.
 FRESH = ("import", "class-statement", "class-statement-prepared")

@@ -152,12 +152,12 @@ class OnlyIndexable:
         return ("first", "second")[index]
 
 
-def no_len(base):
+def no_len(base, error=ValueError):
     """A `base` subclass whose len() fails, as a lazily loaded sequence's might."""
 
     class NoLen(base):
         def __len__(self):
-            raise ValueError("no length")
+            raise error("no length")
 
     return NoLen
 
@@ -182,6 +182,8 @@ def test_caption_shows_the_first_message(rig, message, text):
 
 @pytest.mark.parametrize("message, exc", [
     (5, TypeError), (object(), TypeError), ({"0": "x"}, KeyError),
+    # Only a failure that is an error stands for "no length": an interrupt goes on.
+    (no_len(list, KeyboardInterrupt)(["a"]), KeyboardInterrupt),
 ])
 def test_unusable_message_fails_after_the_look_changed(rig, message, exc):
     with pytest.raises(exc) as info:

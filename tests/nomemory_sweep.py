@@ -368,6 +368,7 @@ ENTRIES = {
     "set_value-list": on_widget(set_value(["a", "b"])),
     "set_value-dict": on_widget(set_value({"value": "v", "other": 1})),
     "set_value-dict-without-value": on_widget(set_value({"x": 1})),
+    "set_value-nested-dict": on_widget(set_value({"value": {"x": 1}})),
     "set_value-keyword": on_widget(set_value(value="kw")),
     "set_value-selected-state": on_widget(set_value("s"), selected=State()),
     "set_value-onChange": on_widget(set_value("c"), onChange=on_change),

@@ -127,7 +127,7 @@ def judge(exc, k, site):
 def run_fresh(entry, k):
     knob = knob_of_module()
     load = nm.fresh_loader(entry, lambda: knob.arm(k))
-    if entry == "import":
+    if entry.startswith("import"):
         exc, count, site = fired(knob, k, load)
     else:
         try:
@@ -142,7 +142,7 @@ def run_fresh(entry, k):
         fault = None if site[:2] in FALLBACKS else f"the failure at {site} was swallowed"
         return {"kind": "ok", "site": site, "fault": fault or nm.import_fault()}
     kind, fault = judge(exc, k, site)
-    if fault and "no traceback entry" in fault and entry == "import":
+    if fault and "no traceback entry" in fault and entry.startswith("import"):
         fault = None  # before the module's own statements, a failure has no line of theirs
     return {"kind": kind, "site": site, "line": nm.field_line(exc), "fault": fault}
 

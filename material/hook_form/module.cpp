@@ -189,11 +189,15 @@ bool import_from(PyObject *module_name, std::initializer_list<PyObject *> names,
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
             PyErr_Clear();
-            // A submodule that its package has not bound as an attribute (yet).
+            // A submodule that its package has not bound as an attribute (yet). Here too only
+            // an AttributeError means "not there": any other failure passes through.
             Ref package = Ref::steal(PyObject_GetAttr(module.get(), G.s.dunder_name));
+            if (!package && !PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
             if (package) {
                 Ref full = Ref::steal(PyUnicode_FromFormat("%S.%U", package.get(), name));
-                if (full) value = Ref::steal(PyImport_GetModule(full.get()));
+                if (!full) return false;
+                value = Ref::steal(PyImport_GetModule(full.get()));
+                if (!value && PyErr_Occurred()) return false;
             }
             if (!value) {
                 PyErr_Clear();

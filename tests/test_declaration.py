@@ -160,17 +160,6 @@ class TestMethods:
             stopped, visit = visiting(k)
             assert (traverse(obj, visit, None), stopped) == (100 + k, seen[:k])
 
-    @pytest.mark.parametrize("which", MEMBERS)
-    def test_binds_as_a_python_function_binds(self, tessu, which):
-        def python_function(self):
-            pass
-
-        fn, obj = member(tessu.TessuAutocomplete, which), object()
-        for f in (fn, python_function):
-            assert f.__get__(None, type(obj)) is f
-            bound = f.__get__(obj)
-            assert (type(bound), bound.__func__, bound.__self__) == (types.MethodType, f, obj)
-
     @pytest.mark.parametrize("value", ["text", 5, None, DELETE], ids=["str", "int", "none", "del"])
     @pytest.mark.parametrize("attr", ["__name__", "__qualname__", "__doc__", "__module__"])
     def test_metadata_writes_behave_as_on_a_python_function(self, inner_function, attr, value):

@@ -115,6 +115,12 @@ class TestMethods:
         assert not code.co_flags & inspect.CO_VARARGS
         assert str(inspect.signature(fn)) == f"(self{', ' if params else ''}{params})"
 
+    def test_size_is_fixed_as_a_python_functions_is(self, tessu, inner_function):
+        # Memory profilers read sys.getsizeof and the type's sizes; these objects carry no items.
+        for obj in (member(tessu.TessuAutocomplete, "__init__"), inner_function):
+            assert object.__sizeof__(obj) == type(obj).__basicsize__
+            assert type(obj).__itemsize__ == types.FunctionType.__itemsize__ == 0
+
     @pytest.mark.parametrize("which", MEMBERS)
     def test_collector_is_shown_every_reference_a_function_holds(self, tessu, which):
         # A reference the traversal leaves out is one the cycle collector can never break: a

@@ -13,6 +13,8 @@
 # Knobs (environment), besides those of scripts/lib/env.sh:
 #   MUT_N          mutants to sample (default 150; 0 = all)
 #   MUT_SEED       seed of the sample (default 1)
+#   MUT_RANGE      FIRST-LAST: only those mutants of the sample (counting from 1), so that
+#                  two checkouts can share one sample
 #   MUT_BINDING    Qt binding the suite runs under (default pyqt6)
 #   MUT_TIMEOUT    seconds allowed per mutant's test run (default: 3 times the unmutated
 #                  run, at least 120); a run that takes longer counts as killed
@@ -153,6 +155,14 @@ if n and n < len(rows):
 for row in rows:
     print("\t".join(row))
 EOF
+if [[ -n "${MUT_RANGE:-}" ]]; then
+    [[ "$MUT_RANGE" =~ ^([0-9]+)-([0-9]+)$ ]] || {
+        say "MUT_RANGE takes FIRST-LAST, not '$MUT_RANGE'"
+        exit 2
+    }
+    sed -n "${BASH_REMATCH[1]},${BASH_REMATCH[2]}p" "$out/sample.tsv" >"$out/sample.part"
+    mv "$out/sample.part" "$out/sample.tsv"
+fi
 total=$(wc -l <"$out/sample.tsv")
 say "sample of $total (seed $seed) in $out/sample.tsv"
 

@@ -346,6 +346,19 @@ EXOTIC_BASES = {
                 return (Meta("A", (), {}), Derived("B", (), {}))
         stand_in = Alias()
     """,
+    "entries-metaclass-derived-prepares": """
+        order = []
+        class Meta(type): pass
+        class Derived(Meta):
+            @classmethod
+            def __prepare__(mcs, name, bases):
+                order.append(mcs.__name__)
+                return {}
+        class Alias:
+            def __mro_entries__(self, bases):
+                return (Meta("A", (), {}), Derived("B", (), {}))
+        stand_in = Alias()
+    """,
     "entries-metaclass-conflict": """
         class Alias:
             def __mro_entries__(self, bases):
@@ -397,6 +410,9 @@ def test_class_statement_on_exotic_bases_ends_as_the_interpreters_does(fake_host
     assert [report["metaclass"], report["bases"]] == [type(own["TessuAutocomplete"]).__name__,
                                                       [b.__name__ for b in
                                                        own["TessuAutocomplete"].__bases__]]
+    if case == "entries-metaclass-derived-prepares":
+        # The most derived metaclass prepares the namespace, not the first base's.
+        assert report["recorded"][0] == own["order"] == ["Derived"]
     if case == "namespace-not-a-dict":
         # Every member went through the mapping, and the setter was found there.
         members = ["valueChanged", "__init__", "set_value", "stateSignal", "stateSignal", "state"]

@@ -251,21 +251,7 @@ def line_faults(results):
 
 
 def main(argv):
-    names = [*FRESH, *ENTRIES, *FAILING]
-    if argv[:1] == ["--list"]:
-        print("\n".join(names))
-        return 0
-    chosen = argv or names
-    unknown = [n for n in chosen if n not in names]
-    if unknown:
-        print("unknown entry points: " + ", ".join(unknown), file=sys.stderr)
-        return 2
-    failed = 0
-    for entry in chosen:
-        report = sweep(entry)
-        failed |= bool(report["faults"])
-        print(json.dumps(report), flush=True)
-    return 1 if failed else 0
+    return nm.run_sweeps(argv, [*FRESH, *ENTRIES, *FAILING], sweep)
 
 
 if __name__ == "__main__":

@@ -406,7 +406,6 @@ def unbind_name():
     in a circular import): the import statement's fallback."""
     styles = sys.modules["zarvel.material.styles"]
     stand_in = types.ModuleType("zarvel.material.styles.useTheme")
-    stand_in.__call__ = styles.useTheme
     del styles.useTheme
     sys.modules[stand_in.__name__] = stand_in
 
@@ -617,8 +616,9 @@ def sweep(entry):
             "window_lines": sorted(lines), "faults": faults}
 
 
-def main(argv):
-    names = [*FRESH, *ENTRIES]
+def run_sweeps(argv, names, sweep):
+    """A sweep's command line: `--list` names the entry points; otherwise one JSON report per
+    chosen entry point (all by default), and exit status 1 if any shows a fault."""
     if argv[:1] == ["--list"]:
         print("\n".join(names))
         return 0
@@ -633,6 +633,10 @@ def main(argv):
         failed |= bool(report["faults"])
         print(json.dumps(report), flush=True)
     return 1 if failed else 0
+
+
+def main(argv):
+    return run_sweeps(argv, [*FRESH, *ENTRIES], sweep)
 
 
 if __name__ == "__main__":

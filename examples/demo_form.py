@@ -85,8 +85,8 @@ def parse_args(argv):
                         help="play the scripted session even when a display is available, "
                              "then exit")
     parser.add_argument("--binding", choices=BINDINGS,
-                        help="Qt binding to use; same as setting QT_API "
-                             "(default: $QT_API, else qtpy's own choice)")
+                        help="Qt binding to use; same as setting QT_API (default: "
+                             f"{os.environ.get('QT_API') or 'the one qtpy finds first'})")
     return parser.parse_args(argv)
 
 

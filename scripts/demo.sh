@@ -1,35 +1,30 @@
 #!/usr/bin/env bash
-# The project's main job: a small form of TessuAutocomplete fields. It runs on
-# PySide6 unless QT_API or --binding names another binding (installed into the venv
-# if missing). With a display it opens the form; without one (or with --offscreen /
-# --script) it plays a scripted session and writes screenshots to out/demo/
-# (--screenshot DIR). Arguments go to the demo; `scripts/demo.sh --help` lists them.
+# The README's main job: a small form of TessuAutocomplete fields, through noxfile.py's demo
+# session, in a venv of the field, the stand-in, qtpy and one Qt binding alone. It runs on
+# PySide6 unless QT_API or --binding names another. With a display it opens the form; without
+# one (or with --offscreen / --script) it plays a scripted session and writes screenshots to
+# out/demo/ (--screenshot DIR). Arguments go to the demo; `scripts/demo.sh --help` lists them.
 set -euo pipefail
 
-# shellcheck source=scripts/lib/env.sh
-source "$(dirname "${BASH_SOURCE[0]}")/lib/env.sh"
-cd "$REPO_ROOT"
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=scripts/lib/matrix.sh
+source "$here/lib/matrix.sh"
+# shellcheck source=scripts/lib/nox.sh
+source "$here/lib/nox.sh"
 
-say() { printf 'demo.sh: %s\n' "$*" >&2; }
+# The demo's own default when run from here, which its help then shows.
+export QT_API=${QT_API:-${MATRIX_BINDINGS[0]}}
 
-# Without a choice qtpy takes the first binding it finds installed, which changes as
-# soon as the test command adds PyQt5 to the venv; the demo should not drift with it.
-binding=${QT_API:-pyside6} source_of="QT_API"
-[[ -n "${QT_API:-}" ]] || source_of="default"
-args=("$@")
-for ((i = 0; i < ${#args[@]}; i++)); do
-    case ${args[i]} in
-    --binding=*) binding=${args[i]#--binding=} source_of="--binding" ;;
-    --binding) ((i + 1 < ${#args[@]})) && binding=${args[i + 1]} source_of="--binding" ;;
+# The options are read before Qt is imported: help needs no venv.
+for arg in "$@"; do
+    case $arg in
+    -h | --help)
+        py=$(bash "$here/lib/env.sh" --find) || py=python3
+        exec "$py" "$here/../examples/demo_form.py" --help
+        ;;
     --) break ;;
     esac
 done
-binding=${binding,,}
-if ! zenv_ensure_binding "$binding"; then
-    say "cannot run on binding '$binding' (from $source_of)"
-    exit 2
-fi
-say "binding $binding ($source_of)"
 
-# -P and no PYTHONPATH: the installed package, not the work tree, is what runs.
-exec env -u PYTHONPATH QT_API="$binding" "$VENV_PY" -P examples/demo_form.py "$@"
+nox_ready
+nox_run -s demo -- "$@"

@@ -1,12 +1,13 @@
 # shellcheck shell=bash
 # Sourced by the scripts (scripts/test.sh, scripts/demo.sh and most others), or run alone for
-# the setup only: prepares a CPython virtual environment (3.13 unless TESSU_PY says otherwise)
+# the setup only: prepares a CPython virtual environment (matrix.toml's first interpreter
+# unless TESSU_PY says otherwise)
 # with this package installed from the work tree.
 #
 # Knobs (environment):
-#   TESSU_PY       interpreter version, 3.13, 3.14 or 3.15 (default 3.13)
+#   TESSU_PY       interpreter version, one of matrix.toml's (default: its first)
 #   PYTHON         interpreter to use instead of searching for CPython $TESSU_PY
-#   VENV           virtual environment directory (default: <repo>/.venv for 3.13,
+#   VENV           virtual environment directory (default: <repo>/.venv for the first,
 #                  <repo>/.venv-3.N for another version)
 #   FORCE_INSTALL  1 = reinstall the package even if the sources look unchanged
 #   SKIP_APT       1 = only report missing Qt system libraries, never install them
@@ -373,10 +374,11 @@ _zenv_install_package() {
     rm -f -- "$stamp"
     _zenv_say "upgrading pip"
     "$VENV_PY" -m pip install --disable-pip-version-check -q --upgrade pip || return 1
-    _zenv_say "installing .[test,pyside6] (compiles the C++ extension; takes a minute)"
+    local extras="test,${MATRIX_BINDINGS[0]}"
+    _zenv_say "installing .[$extras] (compiles the C++ extension; takes a minute)"
     export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}"
-    if ! (cd "$REPO_ROOT" && "$VENV_PY" -m pip install --disable-pip-version-check ".[test,pyside6]"); then
-        _zenv_say "pip install .[test,pyside6] failed"
+    if ! (cd "$REPO_ROOT" && "$VENV_PY" -m pip install --disable-pip-version-check ".[$extras]"); then
+        _zenv_say "pip install .[$extras] failed"
         return 1
     fi
     # After the field: replacing an older field wheel that still carried the whole zarvel
@@ -395,15 +397,8 @@ _zenv_install_package() {
 # unknown name, 1 when the install fails.
 zenv_ensure_binding() {
     local module dist
-    case $1 in
-    pyside6) module=PySide6 dist="PySide6-Essentials>=6.5" ;;
-    pyqt6) module=PyQt6 dist="PyQt6>=6.5" ;;
-    pyqt5) module=PyQt5 dist="PyQt5>=5.15" ;;
-    *)
-        _zenv_say "unknown binding '$1' (known: pyside6 pyqt6 pyqt5)"
-        return 2
-        ;;
-    esac
+    matrix_known bindings "$1" || return 2
+    module=$(matrix_get binding_modules "$1") dist=$(matrix_get binding_requirements "$1")
     env -u PYTHONPATH "$VENV_PY" -P -c "import $module.QtCore" >/dev/null 2>&1 && return 0
     _zenv_say "installing $dist into $VENV"
     "$VENV_PY" -m pip install --disable-pip-version-check -q "$dist" || return 1
@@ -414,19 +409,13 @@ zenv_ensure_binding() {
 _zenv_main() {
     local py
     REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd) || return 1
-    TESSU_PY=${TESSU_PY:-3.13}
-    case $TESSU_PY in
-    3.13 | 3.14 | 3.15) ;;
-    *)
-        _zenv_say "TESSU_PY=$TESSU_PY is not a supported interpreter (3.13, 3.14 or 3.15)"
-        return 1
-        ;;
-    esac
+    TESSU_PY=${TESSU_PY:-${MATRIX_PYTHONS[0]}}
+    matrix_known python "$TESSU_PY" || return 1
     # The checkout is shared with the roots of scripts/lib/pyroot.sh, whose interpreters live
     # at other paths: each gets venvs of its own.
     if [[ -n "${PYROOT_NAME:-}" ]]; then
         VENV=${VENV:-$REPO_ROOT/.venv-$PYROOT_NAME-$TESSU_PY}
-    elif [[ $TESSU_PY == 3.13 ]]; then
+    elif [[ $TESSU_PY == "${MATRIX_PYTHONS[0]}" ]]; then
         VENV=${VENV:-$REPO_ROOT/.venv}
     else
         VENV=${VENV:-$REPO_ROOT/.venv-$TESSU_PY}
@@ -453,10 +442,20 @@ _zenv_main() {
     _zenv_say "ready: $VENV_PY"
 }
 
+# shellcheck source=scripts/lib/matrix.sh
+source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
 if [[ "${BASH_SOURCE[0]}" == "$0" && "${1:-}" == --find ]]; then
     # Only says whether this machine has the interpreter: its path, or a failure.
-    TESSU_PY=${TESSU_PY:-3.13}
+    TESSU_PY=${TESSU_PY:-${MATRIX_PYTHONS[0]}}
     _zenv_find_python 2>/dev/null
+elif [[ "${BASH_SOURCE[0]}" == "$0" && "${1:-}" == --system-libs ]]; then
+    # For a venv made elsewhere (the demo's, by nox): the system libraries that its Qt
+    # binding loads, installed when missing as for the venvs made here.
+    set -euo pipefail
+    : "${VENV_PY:?--system-libs needs VENV_PY, the interpreter of the venv}"
+    VENV=$(dirname "$(dirname "$VENV_PY")")
+    _zenv_qt_system_libs
+    _zenv_xcb_platform_libs
 elif [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
     set -euo pipefail
     _zenv_main

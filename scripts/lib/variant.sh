@@ -7,9 +7,11 @@
 #   variant_build BUILD_DIR [cmake -D args...]   sets VARIANT_SO
 #   variant_tree WORK_DIR                        makes WORK_DIR/zarvel; put WORK_DIR first on PYTHONPATH
 #   variant_check WORK_DIR [env...]              fails unless the module imports from WORK_DIR
-#   variant_suite LABEL TIMEOUT [pytest args...] runs the suite once per binding of the array
-#                                                `bindings`, under the command prefix in the
-#                                                array `run_env`; returns 1 if any run failed
+#   variant_suite LABEL TIMEOUT BINDINGS [PREFIX...] -- [pytest args...]
+#                                                runs the suite once per binding of the
+#                                                blank-separated list BINDINGS, under the
+#                                                command prefix PREFIX (an `env ...` command);
+#                                                returns 1 if any run failed
 
 variant_build() {
     local build=$1
@@ -46,8 +48,18 @@ sys.exit(0 if m.__file__.startswith('$work/') else 'imported ' + m.__file__)"
 }
 
 variant_suite() {
-    local label=$1 timeout_s=$2 b rc failed=0
-    shift 2
+    local label=$1 timeout_s=$2 b rc failed=0 bindings run_env=()
+    read -r -a bindings <<<"$3"
+    shift 3
+    while (($#)) && [[ $1 != -- ]]; do
+        run_env+=("$1")
+        shift
+    done
+    (($#)) || {
+        printf 'variant.sh: variant_suite needs -- after the command prefix\n' >&2
+        return 2
+    }
+    shift
     local -a timeout_cmd=()
     if ((timeout_s > 0)); then
         timeout_cmd=(timeout --kill-after=30 "$timeout_s")

@@ -49,7 +49,7 @@ run_env=(env -u PYTHONPATH PYTHONPATH="$work" QT_QPA_PLATFORM=offscreen PYTHONHA
 variant_check "$work"
 
 failed=0
-variant_suite coverage.sh "$timeout_s" "$@" || failed=1
+variant_suite coverage.sh "$timeout_s" "${bindings[*]}" "${run_env[@]}" -- "$@" || failed=1
 
 gcovr_args=(--root "$REPO_ROOT" --object-directory "$build"
     --filter "$REPO_ROOT/material/hook_form/" --filter "$REPO_ROOT/include/"

@@ -36,7 +36,6 @@ set -euo pipefail
 
 say() { printf 'mutation.sh: %s\n' "$*" >&2; }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-repo=$(cd "$here/../.." && pwd)
 lock=${MUT_LOCK-/tmp/tessu-heavy.lock}
 
 locked() { # locked CMD...: CMD under the shared lock, if there is one
@@ -59,7 +58,7 @@ build=${MUT_BUILD:-$REPO_ROOT/build/mutation}
 out=${MUT_OUT:-$REPO_ROOT/out/mutation}
 mut_venv=${MUT_VENV:-$REPO_ROOT/.venv-mut}
 equivalent_list=$REPO_ROOT/tests/mutation_equivalent.txt
-read -r -a files <<<"${MUT_FILES:-$(cd "$REPO_ROOT" && ls material/hook_form/*.cpp | grep -v /fault.cpp | tr "\n" " ")}"
+read -r -a files <<<"${MUT_FILES:-$(cd "$REPO_ROOT" && for f in material/hook_form/*.cpp; do [[ $f == */fault.cpp ]] || printf '%s ' "$f"; done)}"
 for v in "$n" "$seed" "${MUT_TIMEOUT:-0}"; do
     [[ "$v" =~ ^[0-9]+$ ]] || {
         say "MUT_N, MUT_SEED and MUT_TIMEOUT take whole numbers, not '$v'"

@@ -60,7 +60,7 @@ run_env=(
 variant_check "$work" "${run_env[@]:3}"
 
 failed=0
-variant_suite sanitize.sh "$timeout_s" "$@" || failed=1
+variant_suite sanitize.sh "$timeout_s" "${bindings[*]}" "${run_env[@]}" -- "$@" || failed=1
 
 if compgen -G "$logs/*" >/dev/null; then
     say "sanitizer reports:"

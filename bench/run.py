@@ -32,12 +32,14 @@ import platform
 import subprocess
 import sys
 import time
+import tomllib
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional
 
 BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
+BINDINGS = tomllib.loads((REPO / "matrix.toml").read_text())["bindings"]["names"]
 
 # Sizes of the three profiles: (repetitions, import repetitions, batch milliseconds).
 PROFILES = {"default": (21, 12, 25.0), "quick": (7, 4, 6.0)}
@@ -63,8 +65,8 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
                    help="fresh interpreters per implementation for the import")
     p.add_argument("--batch-ms", type=float, help="target duration of one timed batch")
     p.add_argument("--json", default=str(BENCH / "results.json"), help="where to write the results")
-    p.add_argument("--qt-api", default=os.environ.get("QT_API", "pyside6"),
-                   choices=("pyside6", "pyqt6", "pyqt5"), help="Qt binding for qtpy")
+    p.add_argument("--qt-api", default=os.environ.get("QT_API", BINDINGS[0]),
+                   choices=BINDINGS, help="Qt binding for qtpy")
     p.add_argument("--model",
                    help="pure-Python model file (default: tests/model/tessu_autocomplete.py)")
     p.add_argument("--build-dir", default=str(BENCH / "build"), help="where the Cython build goes")

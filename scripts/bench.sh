@@ -6,7 +6,7 @@
 #   scripts/bench.sh [--python 3.N] [--quick] [--json PATH] [--qt-api pyside6|pyqt6|pyqt5]
 #                    [run.py args...]
 #
-# --python (or TESSU_PY) picks the interpreter, 3.13 by default; one this machine lacks runs
+# --python (or TESSU_PY) picks the interpreter, matrix.toml's first by default; one this machine lacks runs
 # in the Debian sid root of scripts/lib/pyroot.sh, with the Python and Cython peers on that same
 # interpreter.
 #
@@ -21,7 +21,7 @@ if [[ "${1:-}" == --python ]]; then
 fi
 # shellcheck source=scripts/lib/pyfor.sh
 source "$here/lib/pyfor.sh"
-pyfor_check "${TESSU_PY:=3.13}"
+pyfor_check "${TESSU_PY:=${MATRIX_PYTHONS[0]}}"
 if ! pyfor_here "$TESSU_PY"; then
     pyfor_run "$TESSU_PY" "$here/bench.sh" "$@"
     exit

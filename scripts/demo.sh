@@ -7,8 +7,6 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=scripts/lib/matrix.sh
-source "$here/lib/matrix.sh"
 # shellcheck source=scripts/lib/nox.sh
 source "$here/lib/nox.sh"
 

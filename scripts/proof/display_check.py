@@ -27,6 +27,7 @@ import subprocess
 import sys
 import threading
 import time
+import tomllib
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -35,7 +36,7 @@ import xshot  # noqa: E402
 REPO = Path(__file__).resolve().parents[2]
 DEMO = REPO / "examples" / "demo_form.py"
 TITLE = "TessuAutocomplete demo"
-BINDINGS = ("pyside6", "pyqt6", "pyqt5")
+BINDINGS = tuple(tomllib.loads((REPO / "matrix.toml").read_text())["bindings"]["names"])
 # Anti-aliased glyph edges blend with the background; glyph cores carry the colour.
 COLOUR_TOLERANCE = 12
 MIN_COLOURED_PIXELS = 8

@@ -8,7 +8,7 @@
 #   scripts/proof/display_check.sh [--out DIR]
 #
 # Knobs (environment), besides those of scripts/lib/env.sh:
-#   BINDINGS               bindings to run, in order (default: "pyside6 pyqt6 pyqt5")
+#   BINDINGS               bindings to run, in order (default: all of matrix.toml)
 #   DISPLAY_CHECK_TIMEOUT  seconds allowed for the whole check (default 600)
 set -euo pipefail
 
@@ -18,7 +18,7 @@ cd "$REPO_ROOT"
 
 say() { printf 'display_check.sh: %s\n' "$*" >&2; }
 
-read -r -a bindings <<<"${BINDINGS:-pyside6 pyqt6 pyqt5}"
+read -r -a bindings <<<"${BINDINGS:-${MATRIX_BINDINGS[*]}}"
 timeout_s=${DISPLAY_CHECK_TIMEOUT:-600}
 if ! [[ "$timeout_s" =~ ^[1-9][0-9]*$ ]]; then
     say "DISPLAY_CHECK_TIMEOUT must be a positive whole number of seconds, not '$timeout_s'"

@@ -7,7 +7,7 @@
 #   scripts/proof/leakrun.sh [leakrun.py args...]
 #
 # Knobs (environment):
-#   LEAK_PYTHONS  debug interpreters to run, in order (default: "3.13 3.14 3.15")
+#   LEAK_PYTHONS  debug interpreters to run, in order (default: all of matrix.toml)
 #   LEAK_ROUNDS   warm-up:counted rounds per path (default 3:3)
 #   LEAK_OPS      operations per round (default 20)
 #   LEAK_BUILD    build directory prefix (default: <repo>/build/leak-); one per interpreter
@@ -21,9 +21,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO_ROOT=$(cd "$here/../.." && pwd)
 export REPO_ROOT
 
-read -r -a pythons <<<"${LEAK_PYTHONS:-3.13 3.14 3.15}"
 # shellcheck source=scripts/lib/pyfor.sh
 source "$here/../lib/pyfor.sh"
+read -r -a pythons <<<"${LEAK_PYTHONS:-${MATRIX_PYTHONS[*]}}"
 pyfor_check "${pythons[@]}"
 
 # The debug interpreters live in the root only; the whole run is one entry into it.

@@ -11,8 +11,10 @@
 #
 # Knobs (environment):
 #   DIST_DIR       directory with the artefacts (default: <repo>/dist)
-#   ARM_PYTHONS    interpreters to check (default: "3.13"); the root gains those it lacks
-#   ARM_BINDINGS   bindings to check (default: "pyside6"; "pyside6 pyqt6" adds PyQt6)
+#   ARM_PYTHONS    interpreters to check (default: matrix.toml's [linux_aarch64]); the root
+#                  gains those it lacks
+#   ARM_BINDINGS   bindings to check (default: matrix.toml's [linux_aarch64]; PyQt6 may be
+#                  added, PyQt5 publishes no aarch64 wheel)
 #   ARM_TIMEOUT    seconds one part may take under emulation before it counts as failed
 #                  (default 900)
 set -euo pipefail
@@ -25,13 +27,15 @@ dist=${DIST_DIR:-$REPO_ROOT/dist}
 
 # shellcheck source=scripts/lib/artefacts.sh
 source "$REPO_ROOT/scripts/lib/artefacts.sh"
+# shellcheck source=scripts/lib/matrix.sh
+source "$REPO_ROOT/scripts/lib/matrix.sh"
 
 if [[ -z "${ARM_CHECK_ONE:-}" ]]; then
-    read -r -a pythons <<<"${ARM_PYTHONS:-3.13}"
-    read -r -a bindings <<<"${ARM_BINDINGS:-pyside6}"
+    read -r -a pythons <<<"${ARM_PYTHONS:-$(matrix_get linux_aarch64 pythons | xargs)}"
+    read -r -a bindings <<<"${ARM_BINDINGS:-$(matrix_get linux_aarch64 bindings | xargs)}"
     ((${#pythons[@]} && ${#bindings[@]})) || { say "ARM_PYTHONS and ARM_BINDINGS must name something"; exit 2; }
     for v in "${pythons[@]}"; do
-        case $v in 3.13 | 3.14 | 3.15) ;; *) say "unknown interpreter '$v' (known: 3.13 3.14 3.15)"; exit 2 ;; esac
+        matrix_known python "$v" || exit 2
         field_wheel "$dist" "$v" "manylinux*_aarch64" >/dev/null
     done
     for b in "${bindings[@]}"; do
@@ -121,7 +125,7 @@ say "time: venv: $((SECONDS - t0)) s"
 # Byte-compiling every installed file under emulation costs more than the tests import.
 "${clean[@]}" "$venv/bin/python" -m pip install --disable-pip-version-check -q --only-binary :all: \
     --no-index --find-links "$ARM_WHEELS" --no-compile \
-    "$field_whl[$binding]" "$host_whl" pytest pytest-qt hypothesis
+    "${field_whl}[$binding]" "$host_whl" pytest pytest-qt hypothesis
 "${clean[@]}" "$venv/bin/python" -P -c "
 import platform, sys, sysconfig, $module.QtCore as qc, zarvel.material.hook_form.tessu_autocomplete as m
 site = sysconfig.get_path('platlib')

@@ -14,7 +14,7 @@
 #
 # Knobs (environment), besides those of scripts/lib/env.sh:
 #   DIST_DIR        directory with the artefacts (default: <repo>/dist)
-#   CHECK_PYTHONS   interpreters to check (default: "3.13 3.14 3.15")
+#   CHECK_PYTHONS   interpreters to check (default: all of matrix.toml)
 set -euo pipefail
 
 say() { printf 'check_dist.sh: %s\n' "$*" >&2; }
@@ -22,7 +22,7 @@ say() { printf 'check_dist.sh: %s\n' "$*" >&2; }
 if [[ -z "${CHECK_ONE:-}" ]]; then
     # shellcheck source=scripts/lib/pyfor.sh
     source "$(dirname "${BASH_SOURCE[0]}")/../lib/pyfor.sh"
-    read -r -a pythons <<<"${CHECK_PYTHONS:-3.13 3.14 3.15}"
+    read -r -a pythons <<<"${CHECK_PYTHONS:-${MATRIX_PYTHONS[*]}}"
     pyfor_check "${pythons[@]}"
     failed=()
     for v in "${pythons[@]}"; do
@@ -79,7 +79,7 @@ no_build_tools "before the install"
 
 say "installing the wheels, binaries only"
 "${clean[@]}" "$venv/bin/python" -m pip install --disable-pip-version-check -q --only-binary :all: \
-    "$field_whl[pyside6]" "$host_whl" pytest pytest-qt hypothesis mypy
+    "${field_whl}[pyside6]" "$host_whl" pytest pytest-qt hypothesis mypy
 no_build_tools "after the install"
 "${clean[@]}" "$venv/bin/python" -m pip list --disable-pip-version-check 2>/dev/null |
     grep -iE '^(zarvel|pyside6|shiboken6|qtpy)' >&2

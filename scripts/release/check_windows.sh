@@ -10,8 +10,8 @@
 #
 # Knobs (environment):
 #   DIST_DIR      directory with the artefacts (default: <repo>/dist)
-#   WIN_BINDINGS  bindings to check (default: "pyside6 pyqt6"; PyQt5 ships no Qt 6 and its Qt
-#                 5 wheels are left to the hosted runners)
+#   WIN_BINDINGS  bindings to check (default: matrix.toml's [windows]; PyQt5 ships no Qt 6
+#                 and its Qt 5 wheels are left to the hosted runners)
 #   WIN_TIMEOUT   seconds one part may take before it counts as failed (default 1800)
 #   WIN_PREFIX    the wine prefix (default: one per checkout under /tmp)
 #   SKIP_APT      1 = never install Debian packages (no wine64 then fails the check)
@@ -25,10 +25,12 @@ source "$REPO_ROOT/scripts/lib/winpy.sh"
 # shellcheck source=scripts/lib/artefacts.sh
 source "$REPO_ROOT/scripts/lib/artefacts.sh"
 cd "$REPO_ROOT"
+# winpy.sh brings the matrix: the Windows check runs on its first interpreter.
+v=$(matrix_get windows pythons | head -n1)
+abi=cp${v/./}
 
 dist=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$dist" == /* ]] || dist="$PWD/$dist"
-v=3.13 abi=cp313
 
 # The newest releases that wine 8 (Debian's) can load: from Qt 6.10 on, Qt6Core.dll links the
 # ICU that Windows 10 ships (icuuc.dll), which wine 8 lacks, and fails to load there.
@@ -36,7 +38,7 @@ declare -A binding_pins=(
     [pyside6]="PySide6-Essentials==6.9.3 shiboken6==6.9.3"
     [pyqt6]="PyQt6==6.9.1 PyQt6-Qt6==6.9.2"
 )
-read -r -a bindings <<<"${WIN_BINDINGS:-pyside6 pyqt6}"
+read -r -a bindings <<<"${WIN_BINDINGS:-$(matrix_get windows bindings | xargs)}"
 ((${#bindings[@]})) || { say "WIN_BINDINGS names nothing"; exit 2; }
 for b in "${bindings[@]}"; do
     [[ -n "${binding_pins[$b]:-}" ]] || {
@@ -116,7 +118,7 @@ for b in "${bindings[@]}"; do
     "$host_py" -m pip install --disable-pip-version-check -q --no-compile \
         --target "$py/Lib/site-packages" --platform win_amd64 --python-version "$v" \
         --implementation cp --abi "$abi" --only-binary :all: \
-        "$field_whl[$b]" "$host_whl" "${pins[@]}" pytest pytest-qt hypothesis "mypy<2" \
+        "${field_whl}[$b]" "$host_whl" "${pins[@]}" pytest pytest-qt hypothesis "mypy<2" \
         cibuildwheel colorama
     win "$py/python.exe" -c "
 import platform, sys, zarvel.material.hook_form.tessu_autocomplete as m

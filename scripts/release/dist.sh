@@ -12,7 +12,7 @@
 #
 # Knobs (environment), besides those of scripts/lib/env.sh:
 #   DIST_DIR          output directory (default: <repo>/dist)
-#   DIST_PYTHONS      interpreters to build wheels for (default: "3.13 3.14 3.15"); those
+#   DIST_PYTHONS      interpreters to build wheels for (default: all of matrix.toml); those
 #                     this machine lacks build in the sid root of scripts/lib/pyroot.sh
 #   DIST_ARCHES       machines to build wheels for (default: "x86_64 aarch64 win_amd64")
 #   DIST_MAX_GLIBC_MINOR  fail when a field wheel needs a glibc newer than 2.N (default 17)
@@ -104,7 +104,7 @@ if [[ -n "${DIST_WHEEL_ONLY:-}" ]]; then
     exit 0
 fi
 
-read -r -a pythons <<<"${DIST_PYTHONS:-3.13 3.14 3.15}"
+read -r -a pythons <<<"${DIST_PYTHONS:-${MATRIX_PYTHONS[*]}}"
 pyfor_check "${pythons[@]}"
 read -r -a arches <<<"${DIST_ARCHES:-x86_64 aarch64 win_amd64}"
 x86_64=0 aarch64=0 win_amd64=0

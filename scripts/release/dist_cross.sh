@@ -6,7 +6,7 @@
 # repaired by auditwheel to a manylinux aarch64 tag and refused when it needs a glibc newer
 # than the x86-64 wheels may (2.17). scripts/release/dist.sh runs this; by hand:
 #
-#   scripts/lib/pyroot.sh run scripts/release/dist_cross.sh [3.13 3.14 3.15]
+#   scripts/lib/pyroot.sh run scripts/release/dist_cross.sh [3.N...]   (default: matrix.toml's)
 #
 # Knobs (environment):
 #   DIST_DIR              directory holding the sdist, and where the wheels go (default:
@@ -19,6 +19,8 @@ say() { printf 'dist_cross.sh: %s\n' "$*" >&2; }
 REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=scripts/lib/glibc_gate.sh
 source "$REPO_ROOT/scripts/lib/glibc_gate.sh"
+# shellcheck source=scripts/lib/matrix.sh
+source "$REPO_ROOT/scripts/lib/matrix.sh"
 # shellcheck source=scripts/lib/artefacts.sh
 source "$REPO_ROOT/scripts/lib/artefacts.sh"
 
@@ -34,7 +36,7 @@ out=${DIST_DIR:-$REPO_ROOT/dist}
 sdist=$(artefact "$out" 'zarvel_tessu_autocomplete-*.tar.gz')
 
 versions=("$@")
-((${#versions[@]})) || versions=(3.13 3.14 3.15)
+((${#versions[@]})) || versions=("${MATRIX_PYTHONS[@]}")
 
 work=$(mktemp -d)
 trap 'rm -rf -- "$work"' EXIT

@@ -6,7 +6,7 @@
 # interpreter's own headers and import library. The module must import no DLL but the
 # interpreter's and Windows' own. scripts/release/dist.sh runs this; by hand:
 #
-#   scripts/release/dist_windows.sh [3.13 3.14 3.15]
+#   scripts/release/dist_windows.sh [3.N...]   (default: matrix.toml's)
 #
 # Versions with no Windows interpreter here are named and left to the hosted runners
 # (.github/workflows/wheels.yml); it fails only when none of those asked for can be built.
@@ -28,7 +28,7 @@ out=${DIST_DIR:-$REPO_ROOT/dist}
 sdist=$(artefact "$out" 'zarvel_tessu_autocomplete-*.tar.gz')
 
 asked=("$@")
-((${#asked[@]})) || asked=(3.13 3.14 3.15)
+((${#asked[@]})) || asked=("${MATRIX_PYTHONS[@]}")
 mapfile -t known < <(winpy_versions sdk)
 versions=()
 for v in "${asked[@]}"; do

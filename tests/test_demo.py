@@ -33,7 +33,8 @@ def distinct_colours(path):
             for x in range(0, image.width(), 2)}
 
 
-@pytest.fixture(params=["script"] + (["frozen"] if FROZEN_DEMO else []))
+@pytest.fixture(params=["script"] + ([pytest.param("frozen", marks=pytest.mark.frozen)]
+                                     if FROZEN_DEMO else []))
 def demo_program(request):
     return [FROZEN_DEMO] if request.param == "frozen" else [sys.executable, str(DEMO)]
 

@@ -485,6 +485,9 @@ VERSION_MESSAGE = (f"compile time Python version 3.12 of module '{MODULE_NAME}' 
                    f"runtime version {sys.version_info[0]}.{sys.version_info[1]}")
 
 
+@pytest.mark.variant
+# The first of them compiles the module in its set-up, which has no limit of its own.
+@pytest.mark.timeout(1800)
 @pytest.mark.parametrize("flags", [(), ("-W", "error")])
 def test_version_mismatch_warns_or_fails(fake_host, built_for_312, flags):
     retry = textwrap.dedent(f"""

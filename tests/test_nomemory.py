@@ -39,6 +39,7 @@ pytestmark = [
     pytest.mark.skipif(not HAS_NOMEMORY, reason="this interpreter has no "
                        "_testcapi.set_nomemory (Debian: libpython3.X-testsuite)"),
     pytest.mark.skipif(not WANTED, reason="swept once per interpreter, in the PySide6 run"),
+    pytest.mark.sweep,
 ]
 
 

@@ -29,7 +29,12 @@ DIST = os.environ.get("TESSU_DIST")
 FIELD_WHEEL = "zarvel_tessu_autocomplete-*-cp{0}{1}-cp{0}{1}-manylinux*_{2}.whl".format(
     *sys.version_info[:2], platform.machine())
 WHEELHOUSE = os.environ.get("TESSU_WHEELHOUSE")
-pytestmark = pytest.mark.skipif(not DIST, reason="TESSU_DIST does not name a dist/ directory")
+pytestmark = [
+    pytest.mark.skipif(not DIST, reason="TESSU_DIST does not name a dist/ directory"),
+    pytest.mark.packaging,
+    # Several pip runs a test, each allowed the 600 s of run() below.
+    pytest.mark.timeout(1800),
+]
 
 BINDING = "PySide6-Essentials>=6.5"
 QTPY = "qtpy>=2.4"

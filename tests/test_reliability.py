@@ -33,6 +33,12 @@ from zarvel.hooks import State as HostState
 
 ROUNDS = int(os.environ.get("TESSU_SOAK_ROUNDS", "2000"))
 EXAMPLES = int(os.environ.get("TESSU_FUZZ_EXAMPLES", "150"))
+# Their length is the knobs': the limits grow with them, by 100 ms a round and 1 s an example,
+# where the slowest path takes 4 ms a round and the slowest target 15 ms an example on a plain
+# build. The rest is for the sanitizer builds, emulated machines, and a soak that is run again
+# on the model to calibrate what the binding keeps.
+SOAK_LIMIT = 900 + ROUNDS // 10
+FUZZ_LIMIT = 900 + EXAMPLES
 TRACED = "Resolution_keyyyyyyyyyyyyy"
 # The sanitizer builds exist on Linux only.
 UNDER_ASAN = sys.platform == "linux" and "libasan" in Path("/proc/self/maps").read_text()
@@ -354,6 +360,8 @@ def namespace_order(tessu):
     names.update(current)
 
 
+@pytest.mark.soak
+@pytest.mark.timeout(SOAK_LIMIT)
 @pytest.mark.parametrize("path", list(SOAK))
 def test_soak_leaves_nothing_behind(path, tessu, namespace_order, qtbot, monkeypatch):
     deltas, grown, resident, widgets = soak(path, tessu, qtbot, monkeypatch)
@@ -875,6 +883,8 @@ FUZZ_TARGETS = [("__init__", "class"), ("set_value", "bound"), ("set_value", "pl
                 ("state", "plain"), ("lambda", "plain"), ("lambda1", "plain")]
 
 
+@pytest.mark.fuzz
+@pytest.mark.timeout(FUZZ_LIMIT)
 @pytest.mark.parametrize("target", FUZZ_TARGETS, ids=" ".join)
 def test_any_call_shape_binds_or_fails_cleanly(target, fuzz_rig, qtbot):
     w, fake, callables = fuzz_rig

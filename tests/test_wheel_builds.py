@@ -9,22 +9,24 @@ misspelt option in [tool.cibuildwheel] fails here as well: cibuildwheel refuses 
 import os
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
+pytestmark = pytest.mark.checkout
 
+# The machines the hosted runners build for, each for every interpreter of the matrix.
+MACHINES = {
+    "linux": ["manylinux_x86_64", "manylinux_aarch64"],
+    "windows": ["win_amd64"],
+    "macos": ["macosx_x86_64", "macosx_arm64"],
+}
+PYTHONS = tomllib.loads((ROOT / "matrix.toml").read_text())["python"]["versions"]
 EXPECTED = {
-    "linux": """
-        cp313-manylinux_x86_64 cp314-manylinux_x86_64 cp315-manylinux_x86_64
-        cp313-manylinux_aarch64 cp314-manylinux_aarch64 cp315-manylinux_aarch64
-    """,
-    "windows": "cp313-win_amd64 cp314-win_amd64 cp315-win_amd64",
-    "macos": """
-        cp313-macosx_x86_64 cp314-macosx_x86_64 cp315-macosx_x86_64
-        cp313-macosx_arm64 cp314-macosx_arm64 cp315-macosx_arm64
-    """,
+    platform: " ".join(f"cp{v.replace('.', '')}-{m}" for m in machines for v in PYTHONS)
+    for platform, machines in MACHINES.items()
 }
 
 

@@ -53,7 +53,7 @@ variant_suite coverage.sh "$timeout_s" "${bindings[*]}" "${run_env[@]}" -- "$@" 
 
 gcovr_args=(--root "$REPO_ROOT" --object-directory "$build"
     --filter "$REPO_ROOT/material/hook_form/" --filter "$REPO_ROOT/include/"
-    --exclude "$REPO_ROOT/material/hook_form/checked.h"
+    --exclude "$REPO_ROOT/include/checked.h"
     --exclude "$REPO_ROOT/material/hook_form/fault.cpp"
     --exclude-unreachable-branches --exclude-throw-branches)
 # The table lists, per file, the lines that no test reached; the summary gives line and

@@ -72,7 +72,7 @@ if [[ -z "${ARM_CHECK_ONE:-}" ]]; then
                 "${plats[@]}" --implementation cp \
                 --python-version "$v" --abi "cp${v/./}" -d "$house" \
                 "$(field_wheel "$dist" "$v" "manylinux*_aarch64")[$extra]" \
-                "$(artefact "$dist" 'zarvel_host_standin-*.whl')" pytest pytest-qt hypothesis
+                "$(artefact "$dist" 'zarvel_host_standin-*.whl')" pytest pytest-qt pytest-timeout hypothesis
             say "time: fetching the aarch64 wheels here: $((SECONDS - t0)) s"
             res=$(mktemp)
             if PYROOT_ARM_PYTHONS="${pythons[*]}" "$REPO_ROOT/scripts/lib/pyroot.sh" --arch arm64 run \
@@ -125,7 +125,7 @@ say "time: venv: $((SECONDS - t0)) s"
 # Byte-compiling every installed file under emulation costs more than the tests import.
 "${clean[@]}" "$venv/bin/python" -m pip install --disable-pip-version-check -q --only-binary :all: \
     --no-index --find-links "$ARM_WHEELS" --no-compile \
-    "${field_whl}[$binding]" "$host_whl" pytest pytest-qt hypothesis
+    "${field_whl}[$binding]" "$host_whl" pytest pytest-qt pytest-timeout hypothesis
 "${clean[@]}" "$venv/bin/python" -P -c "
 import platform, sys, sysconfig, $module.QtCore as qc, zarvel.material.hook_form.tessu_autocomplete as m
 site = sysconfig.get_path('platlib')

@@ -79,7 +79,7 @@ no_build_tools "before the install"
 
 say "installing the wheels, binaries only"
 "${clean[@]}" "$venv/bin/python" -m pip install --disable-pip-version-check -q --only-binary :all: \
-    "${field_whl}[pyside6]" "$host_whl" pytest pytest-qt hypothesis mypy
+    "${field_whl}[pyside6]" "$host_whl" pytest pytest-qt pytest-timeout hypothesis mypy
 no_build_tools "after the install"
 "${clean[@]}" "$venv/bin/python" -m pip list --disable-pip-version-check 2>/dev/null |
     grep -iE '^(zarvel|pyside6|shiboken6|qtpy)' >&2

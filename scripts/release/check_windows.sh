@@ -118,7 +118,7 @@ for b in "${bindings[@]}"; do
     "$host_py" -m pip install --disable-pip-version-check -q --no-compile \
         --target "$py/Lib/site-packages" --platform win_amd64 --python-version "$v" \
         --implementation cp --abi "$abi" --only-binary :all: \
-        "${field_whl}[$b]" "$host_whl" "${pins[@]}" pytest pytest-qt hypothesis "mypy<2" \
+        "${field_whl}[$b]" "$host_whl" "${pins[@]}" pytest pytest-qt pytest-timeout hypothesis "mypy<2" \
         cibuildwheel colorama
     win "$py/python.exe" -c "
 import platform, sys, zarvel.material.hook_form.tessu_autocomplete as m

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Proves the Windows x86-64 wheel that scripts/release/dist.sh cross-compiled, on the official Windows
-# CPython under wine: for each binding, that interpreter gets the field's wheel with the
-# binding's extra, the stand-in's wheel and the test tools, all from win_amd64 wheels
-# (binaries only); then the whole suite, the stack guard's tests (tests/test_reentry.py, whose
-# Windows bounds come from GetCurrentThreadStackLimits) and the demo's scripted session run
-# there, offscreen. Each part's wall time and counts are printed. .ci/run runs this.
+# Run by noxfile.py's windows session: proves the Windows x86-64 wheel that
+# scripts/release/dist.sh cross-compiled, on the official Windows CPython under wine. For each
+# binding, that interpreter gets the field's wheel with the binding's extra, the stand-in's
+# wheel and the test tools, all from win_amd64 wheels (binaries only); then the wheel prover
+# (scripts/lib/prove_wheel.py), as python.exe, runs the whole suite, the stack guard's tests
+# (tests/test_reentry.py, whose Windows bounds come from GetCurrentThreadStackLimits) and the
+# demo's scripted session there, offscreen. This script only launches: the wine prefix, the
+# registry environment and the install. Each part's wall time and counts are printed.
 #
 #   scripts/release/check_windows.sh
 #
@@ -92,11 +94,12 @@ win() { "$wine" "$@" </dev/null 2>&1 | sed -u $'s/\r$//'; }
 # environment in the registry reaches every program it starts, the tests' children included.
 win_env() { win reg add 'HKCU\Environment' /v "$1" /d "$2" /f >/dev/null; }
 
-timeout_s=${WIN_TIMEOUT:-1800}
-failed=() summary=()
+# The results lie in the checkout, whose path the Windows interpreter reads through drive z:.
+results=$REPO_ROOT/out/prove
+mkdir -p "$results"
+failed=() jsons=()
 for b in "${bindings[@]}"; do
     say "=== CPython $v win_amd64 under wine, $b ==="
-    results=()
     t0=$SECONDS
     py=$state/python-$abi-$b
     winpy_fetch runtime "$v" "$py"
@@ -120,57 +123,22 @@ for b in "${bindings[@]}"; do
         --implementation cp --abi "$abi" --only-binary :all: \
         "${field_whl}[$b]" "$host_whl" "${pins[@]}" pytest pytest-qt pytest-timeout hypothesis "mypy<2" \
         cibuildwheel colorama
-    win "$py/python.exe" -c "
-import platform, sys, zarvel.material.hook_form.tessu_autocomplete as m
-from qtpy import API_NAME, PYQT_VERSION, PYSIDE_VERSION
-from qtpy.QtCore import qVersion
-print('check_windows.sh: CPython', platform.python_version(), platform.machine(), API_NAME,
-      PYSIDE_VERSION or PYQT_VERSION, 'Qt', qVersion(), 'module', m.__file__.rsplit(chr(92), 1)[-1])"
     say "time: interpreter and install: $((SECONDS - t0)) s"
-    results+=("install $((SECONDS - t0)) s;")
-
-    status=0
-    part() { # part LABEL pytest-args...
-        local label=$1 rc counts log=$state/pytest-$b-${1// /-}.log
-        shift
-        t0=$SECONDS
-        say "$label"
-        set +e
-        timeout --kill-after=30 "$timeout_s" "$wine" "$py/python.exe" -m pytest -q -rs \
-            -p no:cacheprovider "$@" </dev/null 2>&1 | sed -u $'s/\r$//' | tee "$log"
-        rc=${PIPESTATUS[0]}
-        set -e
-        counts=$(tail -n 1 "$log" | grep -oE '[0-9]+ (passed|failed|skipped|errors?|xfailed|xpassed)' |
-            paste -sd, - | sed 's/,/, /g')
-        say "time: $label: $((SECONDS - t0)) s (${counts:-no counts}, pytest exit $rc)"
-        results+=("$label: ${counts:-none} in $((SECONDS - t0)) s;")
-        if ((rc != 0)) || ! grep -qE '[0-9]+ passed' <<<"$counts"; then
-            status=1
-        fi
-    }
-    part "suite" tests --ignore=tests/test_reentry.py
-    part "stack guard tests" tests/test_reentry.py
-
-    t0=$SECONDS
-    shots=$state/demo-$b
-    rm -rf -- "$shots"
-    say "the demo's scripted session"
-    if timeout --kill-after=30 "$timeout_s" \
-        "$wine" "$py/python.exe" examples/demo_form.py --offscreen --screenshot "$shots" \
-        </dev/null 2>&1 | sed -u $'s/\r$//'; then
-        n=$(find "$shots" -name '*.png' | wc -l)
-        results+=("demo ok ($n screenshots in $shots) in $((SECONDS - t0)) s")
-        ((n > 0)) || { say "the demo wrote no screenshot"; status=1; }
-    else
-        results+=("demo FAILED in $((SECONDS - t0)) s")
-        status=1
-    fi
-    summary+=("$b: ${results[*]}")
-    ((status == 0)) || failed+=("$b")
+    json=$results/windows-$v-$b.json
+    rm -f -- "$json"
+    jsons+=("$json")
+    # The prover's children inherit the pipe, which is all that wine lets them write to.
+    # What wine reports of a Windows program's exit status is not to be relied on; the
+    # prover's JSON says how every part went.
+    win "$py/python.exe" -P scripts/lib/prove_wheel.py --binding "$b" --part suite,reentry,demo \
+        --json "$json" --work "$state/prove-$b" --timeout "${WIN_TIMEOUT:-1800}" \
+        --module-suffix .pyd || true
+    "$host_py" scripts/lib/prove_wheel.py --summary "$json" >/dev/null || failed+=("$b")
+    say "time: $b: $((SECONDS - t0)) s"
 done
 
 say "summary:"
-for line in "${summary[@]}"; do say "  $line"; done
+"$host_py" scripts/lib/prove_wheel.py --summary "${jsons[@]}" >&2 || true
 say "time: whole check $((SECONDS - t_all)) s"
 if ((${#failed[@]})); then
     say "failed on: ${failed[*]}"

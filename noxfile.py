@@ -43,14 +43,24 @@ def here(python):
     return probe.returncode == 0
 
 
+def in_root(session, *cmd, env=None):
+    """Runs `cmd` in the Debian sid root of scripts/lib/pyroot.sh (built on first use), where
+    the interpreters this machine lacks and Debian's debug builds are."""
+    if not os.environ.get("PYROOT_NAME"):
+        cmd = (str(ROOT / "scripts/lib/pyroot.sh"), "run", *cmd)
+    session.run(*cmd, env=env, external=True)
+
+
 def in_interpreter(session, python, *cmd, env=None):
     """Runs `cmd` with TESSU_PY=`python`: here when this machine has that interpreter, else in
-    the Debian sid root of scripts/lib/pyroot.sh, which the first such run builds."""
+    the sid root. The caller's venv belongs to its own interpreter: the run finds or makes its
+    own."""
     wrapped = ["env", "-u", "VENV", "-u", "VENV_PY", "-u", "VIRTUAL_ENV", f"TESSU_PY={python}"]
-    if not here(python):
+    if here(python):
+        session.run(*wrapped, *cmd, env=env, external=True)
+    else:
         session.log(f"CPython {python} from the Debian sid root")
-        wrapped = [str(ROOT / "scripts/lib/pyroot.sh"), "run", *wrapped]
-    session.run(*wrapped, *cmd, env=env, external=True)
+        in_root(session, *wrapped, *cmd, env=env)
 
 
 def script(session, path, *args, env=None):
@@ -142,13 +152,22 @@ def nomemory(session):
 @nox.session(venv_backend="none")
 def leakrun(session):
     """Total-reference leak run on Debian's debug interpreters, in the sid root."""
-    script(session, "scripts/proof/leakrun.sh", *session.posargs)
+    in_root(session, str(ROOT / "scripts/proof/leakrun.sh"), *session.posargs)
 
 
 @nox.session(venv_backend="none")
 def bench(session):
-    """The compiled module against the pure-Python model and its Cython build."""
-    script(session, "scripts/bench.sh", *session.posargs)
+    """The compiled module against the pure-Python model and its Cython build.
+
+    `-- --python 3.N` picks the interpreter (default: the matrix's first); the other posargs go
+    to bench/run.py."""
+    args = list(session.posargs)
+    python = PYTHONS[0]
+    if args[:1] == ["--python"] and len(args) > 1:
+        python, args = args[1], args[2:]
+    if python not in PYTHONS:
+        session.error(f"unknown interpreter {python!r} (known: {' '.join(PYTHONS)})")
+    in_interpreter(session, python, str(ROOT / "scripts/bench.sh"), *args)
 
 
 @nox.session(venv_backend="none")

@@ -1,31 +1,19 @@
 #!/usr/bin/env bash
-# Benchmarks the compiled module against the pure-Python model (tests/model) and that model
+# Run by hand, or by noxfile.py's bench session wherever the interpreter is (here or in the sid
+# root): benchmarks the compiled module against the pure-Python model (tests/model) and that model
 # compiled with Cython, offscreen, with the package as installed in the venv (see
 # scripts/lib/env.sh). Prints a table and writes bench/results.json.
 #
-#   scripts/bench.sh [--python 3.N] [--quick] [--json PATH] [--qt-api pyside6|pyqt6|pyqt5]
-#                    [run.py args...]
+#   scripts/bench.sh [--quick] [--json PATH] [--qt-api pyside6|pyqt6|pyqt5] [run.py args...]
+#   .venv-nox/bin/python -m nox -s bench -- --python 3.N [run.py args...]
 #
-# --python (or TESSU_PY) picks the interpreter, matrix.toml's first by default; one this machine lacks runs
-# in the Debian sid root of scripts/lib/pyroot.sh, with the Python and Cython peers on that same
-# interpreter.
+# TESSU_PY picks the interpreter, matrix.toml's first by default; the bench session runs one
+# this machine lacks in the Debian sid root of scripts/lib/pyroot.sh, with the Python and
+# Cython peers on that same interpreter.
 #
 # Cython is a tool of the benchmark alone: it is installed into the venv here, and the
 # package does not depend on it. `scripts/bench.sh --help` lists the other options.
 set -euo pipefail
-
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-if [[ "${1:-}" == --python ]]; then
-    export TESSU_PY=${2:?--python needs a version such as 3.14}
-    shift 2
-fi
-# shellcheck source=scripts/lib/pyfor.sh
-source "$here/lib/pyfor.sh"
-pyfor_check "${TESSU_PY:=${MATRIX_PYTHONS[0]}}"
-if ! pyfor_here "$TESSU_PY"; then
-    pyfor_run "$TESSU_PY" "$here/bench.sh" "$@"
-    exit
-fi
 
 # shellcheck source=scripts/lib/env.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib/env.sh"

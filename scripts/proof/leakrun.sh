@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Total-reference leak run (scripts/proof/leakrun.py) on Debian's debug interpreters, in the sid
-# root of scripts/lib/pyroot.sh: per interpreter, a venv of its own with the host stand-in, the
+# Run by noxfile.py's leakrun session inside the amd64 sid root of scripts/lib/pyroot.sh, where
+# Debian's debug interpreters are: the total-reference leak run (scripts/proof/leakrun.py). Per
+# interpreter, a venv of its own with the host stand-in, the
 # module built for it with Py_DEBUG, and every soak path counted by the interpreter's
 # reference total and allocated blocks. Fails when any path grows in every counted round.
 #
-#   scripts/proof/leakrun.sh [leakrun.py args...]
+#   scripts/lib/pyroot.sh run scripts/proof/leakrun.sh [leakrun.py args...]
 #
 # Knobs (environment):
 #   LEAK_PYTHONS  debug interpreters to run, in order (default: all of matrix.toml)
@@ -13,7 +14,6 @@
 #   LEAK_BUILD    build directory prefix (default: <repo>/build/leak-); one per interpreter
 #   LEAK_SWEEP    1 = also run the allocation-failure sweep (tests/nomemory_sweep.py) on each
 #                 debug build, where a repeated try is held to the interpreter's total
-#   PYROOT_DIR    as for scripts/lib/pyroot.sh
 set -euo pipefail
 
 say() { printf 'leakrun.sh: %s\n' "$*" >&2; }
@@ -21,18 +21,10 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO_ROOT=$(cd "$here/../.." && pwd)
 export REPO_ROOT
 
-# shellcheck source=scripts/lib/pyfor.sh
-source "$here/../lib/pyfor.sh"
+# shellcheck source=scripts/lib/matrix.sh
+source "$here/../lib/matrix.sh"
 read -r -a pythons <<<"${LEAK_PYTHONS:-${MATRIX_PYTHONS[*]}}"
-pyfor_check "${pythons[@]}"
-
-# The debug interpreters live in the root only; the whole run is one entry into it.
-if [[ -z "${PYROOT_NAME:-}" ]]; then
-    exec "$here/../lib/pyroot.sh" run env LEAK_PYTHONS="${pythons[*]}" \
-        ${LEAK_ROUNDS:+LEAK_ROUNDS="$LEAK_ROUNDS"} ${LEAK_OPS:+LEAK_OPS="$LEAK_OPS"} \
-        ${LEAK_BUILD:+LEAK_BUILD="$LEAK_BUILD"} ${LEAK_SWEEP:+LEAK_SWEEP="$LEAK_SWEEP"} \
-        "$here/leakrun.sh" "$@"
-fi
+matrix_known python "${pythons[@]}"
 
 # shellcheck source=scripts/lib/variant.sh
 source "$here/../lib/variant.sh"

@@ -6,10 +6,19 @@ only when TESSU_DIST names that directory (scripts/release/check_dist.sh sets it
 when set, is a directory holding wheels of PySide6 and qtpy; the venvs then install without
 the index. TESSU_PACKAGING_REPORT, when set, is a file that receives the import errors
 exactly as a user sees them.
+
+Two checks read the artefacts without installing them. Every wheel of TESSU_DIST, whatever its
+interpreter and machine, must list each of its files in RECORD with the right hash and size.
+And when TESSU_FROM_SDIST names a directory of trees that `pip install --target` made from the
+field's sdist, one per interpreter (from-sdist-cp313/, ...), each must hold exactly the files
+of that interpreter's released wheel: scripts/release/dist.sh makes the trees, which takes a
+compiler, and runs that test itself.
 """
 
 import base64
+import csv
 import hashlib
+import io
 import json
 import os
 import platform
@@ -18,6 +27,7 @@ import subprocess
 import sys
 import textwrap
 import zipfile
+from collections import Counter
 from pathlib import Path
 
 import pytest
@@ -208,3 +218,104 @@ def test_missing_piece_is_named_by_the_import_error(tmp_path, missing, installs,
     entries = re.findall(r'^  File "([^"]+)", line (\d+), in (.+)$', proc.stderr, re.M)
     assert [e for e in entries if e[0] == SOURCE_PATH] == [(SOURCE_PATH, str(line),
                                                             f"init {MODULE_NAME}")]
+
+
+# sha256 or stronger, as the wheel format asks of RECORD.
+RECORD_HASHES = {"sha256", "sha384", "sha512", "sha3_256", "sha3_384", "sha3_512", "blake2b",
+                 "blake2s"}
+
+
+def record_faults(wheel):
+    """What the RECORD of `wheel` gets wrong, one line a file; nothing when it is right."""
+    faults = []
+    with zipfile.ZipFile(wheel) as z:
+        # Entries for directories are no files, and RECORD leaves them out.
+        names = Counter(n for n in z.namelist() if not n.endswith("/"))
+        faults += [f"{n}: {k} entries of that name in the wheel" for n, k in names.items() if k > 1]
+        records = [n for n in names if n.endswith(".dist-info/RECORD")]
+        if len(records) != 1:
+            return faults + [f"expected one .dist-info/RECORD, found {records or 'none'}"]
+        (record,) = records
+        listed = Counter()
+        text = z.read(record).decode("utf-8")
+        for number, row in enumerate(csv.reader(io.StringIO(text, newline="")), 1):
+            if not row:
+                continue
+            if len(row) != 3:
+                faults.append(f"RECORD line {number} is not PATH,HASH,SIZE: {row}")
+                continue
+            path, digest, size = row
+            listed[path] += 1
+            # RECORD cannot hold its own hash.
+            if path == record:
+                continue
+            if path not in names:
+                faults.append(f"{path}: in RECORD, but not in the wheel")
+                continue
+            algo, _, value = digest.partition("=")
+            if algo not in RECORD_HASHES:
+                faults.append(f"{path}: RECORD gives it no sha256 or stronger hash: {digest!r}")
+                continue
+            data = z.read(path)
+            actual = base64.urlsafe_b64encode(hashlib.new(algo, data).digest()).rstrip(b"=")
+            if value != actual.decode() or not size.isdigit() or int(size) != len(data):
+                faults.append(f"{path}: RECORD says {digest}, {size} bytes; the wheel holds "
+                              f"{algo}={actual.decode()}, {len(data)} bytes")
+    faults += [f"{n}: in RECORD {k} times" for n, k in listed.items() if k > 1]
+    faults += [f"{n}: in the wheel, but not in RECORD" for n in sorted(names.keys() - listed)]
+    return faults
+
+
+@pytest.mark.parametrize("wheel", sorted(Path(DIST).glob("*.whl")) if DIST else [],
+                         ids=lambda wheel: wheel.name)
+def test_record_lists_every_file_with_its_hash_and_size(wheel):
+    # pip trusts RECORD for what to uninstall: a file left out would stay behind, and one with
+    # a wrong hash is a file that changed after the wheel was built.
+    faults = record_faults(wheel)
+    assert not faults, f"RECORD of {wheel.name} is wrong:\n  " + "\n  ".join(faults)
+
+
+FROM_SDIST = os.environ.get("TESSU_FROM_SDIST")
+# The field's files in the framework's package, and its own package for freezers.
+FIELD_PACKAGES = ("zarvel/", "tessu_autocomplete_freeze/")
+
+
+def sha256_of(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def wheel_files(wheel):
+    with zipfile.ZipFile(wheel) as z:
+        # auditwheel adds entries for the directories; they are no files.
+        return {n: sha256_of(z.read(n)) for n in z.namelist()
+                if n.startswith(FIELD_PACKAGES) and not n.endswith("/")}
+
+
+def tree_files(tree):
+    return {p.relative_to(tree).as_posix(): sha256_of(p.read_bytes())
+            for package in FIELD_PACKAGES for p in (tree / package).rglob("*") if p.is_file()}
+
+
+# Only collected where the trees are: they take a compiler to make, which check_dist.sh's runs
+# never reach, and those count a skip as a failure. dist.sh, which makes them, runs this test
+# and fails when it did not pass.
+if FROM_SDIST:
+    @pytest.mark.parametrize("tree", sorted(Path(FROM_SDIST).glob("from-sdist-cp*")) or [None],
+                             ids=lambda tree: tree.name if tree else "no-tree")
+    def test_pip_install_of_the_sdist_gives_the_wheels_files(tree):
+        assert tree, f"TESSU_FROM_SDIST={FROM_SDIST} holds no from-sdist-cpXY tree to compare"
+        abi = tree.name.removeprefix("from-sdist-")
+        # The tree was built on this machine.
+        pattern = f"zarvel_tessu_autocomplete-*-{abi}-{abi}-manylinux*_{platform.machine()}.whl"
+        wheels = sorted(Path(DIST).glob(pattern))
+        assert len(wheels) == 1, f"expected one {pattern} in {DIST}, found {wheels}"
+        (wheel,) = wheels
+        shipped, built = wheel_files(wheel), tree_files(tree)
+        assert shipped, f"{wheel.name} holds no file under {' or '.join(FIELD_PACKAGES)}"
+        rows = [f"  {name}: wheel {shipped.get(name, '-')[:12]}, from sdist "
+                f"{built.get(name, '-')[:12]}" for name in sorted(set(built) | set(shipped))]
+        assert built == shipped, (
+            f"pip install of the sdist ({tree}) does not give the released wheel's files "
+            f"({wheel.name}):\n" + "\n".join(rows))
+        for name, digest in sorted(shipped.items()):
+            print(f"same from sdist as {wheel.name}: {name} sha256 {digest[:16]}")

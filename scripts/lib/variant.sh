@@ -42,9 +42,10 @@ variant_tree() {
 variant_check() {
     local work=$1
     shift
-    env -u PYTHONPATH PYTHONPATH="$work" "$@" "$VENV_PY" -P -c "
+    # The directory goes in as an argument: spliced into the code, a quote in it would break it.
+    env -u PYTHONPATH PYTHONPATH="$work" "$@" "$VENV_PY" -P -c '
 import sys, zarvel.material.hook_form.tessu_autocomplete as m
-sys.exit(0 if m.__file__.startswith('$work/') else 'imported ' + m.__file__)"
+sys.exit(0 if m.__file__.startswith(sys.argv[1] + "/") else "imported " + m.__file__)' "$work"
 }
 
 variant_suite() {

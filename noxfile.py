@@ -6,7 +6,7 @@
 The interpreters and bindings come from matrix.toml. Most sessions leave the system work to
 the shell scripts they call (the Debian sid roots, wine, qemu, the cross builds): what is
 written here is the order of things and where each runs. An interpreter this machine lacks is
-reached through `in_interpreter`, the one place that enters the sid root.
+reached through `in_interpreter`, that is scripts/lib/pyfor.sh, the one place that decides.
 """
 
 import os
@@ -31,18 +31,6 @@ nox.options.error_on_external_run = True
 nox.options.sessions = ["lint", f"tests(python='{PYTHONS[0]}', binding='{BINDINGS[0]}')"]
 
 
-def here(python):
-    """Whether CPython `python` runs on this machine itself (or inside the root already)."""
-    if os.environ.get("PYROOT_NAME"):
-        return True
-    probe = subprocess.run(
-        ["bash", str(ROOT / "scripts/lib/env.sh"), "--find"],
-        env={**os.environ, "TESSU_PY": python},
-        capture_output=True,
-    )
-    return probe.returncode == 0
-
-
 def in_root(session, *cmd, env=None):
     """Runs `cmd` in the Debian sid root of scripts/lib/pyroot.sh (built on first use), where
     the interpreters this machine lacks and Debian's debug builds are."""
@@ -52,15 +40,8 @@ def in_root(session, *cmd, env=None):
 
 
 def in_interpreter(session, python, *cmd, env=None):
-    """Runs `cmd` with TESSU_PY=`python`: here when this machine has that interpreter, else in
-    the sid root. The caller's venv belongs to its own interpreter: the run finds or makes its
-    own."""
-    wrapped = ["env", "-u", "VENV", "-u", "VENV_PY", "-u", "VIRTUAL_ENV", f"TESSU_PY={python}"]
-    if here(python):
-        session.run(*wrapped, *cmd, env=env, external=True)
-    else:
-        session.log(f"CPython {python} from the Debian sid root")
-        in_root(session, *wrapped, *cmd, env=env)
+    """Runs `cmd` with TESSU_PY=`python`, here or in the sid root (scripts/lib/pyfor.sh)."""
+    session.run(str(ROOT / "scripts/lib/pyfor.sh"), python, *cmd, env=env, external=True)
 
 
 def script(session, path, *args, env=None):
@@ -176,9 +157,10 @@ def display(session):
     script(session, "scripts/proof/display_check.sh", *session.posargs)
 
 
-@nox.session(venv_backend="none")
+@nox.session(python=PYTHONS[0])
 def dist(session):
     """The release artefacts in dist/: sdist, manylinux x86-64 and aarch64 wheels, Windows."""
+    session.install("build", "twine", "readme_renderer[md]", "pytest", "pytest-timeout")
     script(session, "scripts/release/dist.sh", *session.posargs)
 
 

@@ -1,34 +1,26 @@
-# shellcheck shell=bash
-# Sourced by the scripts that run once per interpreter (dist.sh, check_dist.sh, leakrun.sh):
+#!/usr/bin/env bash
+# Run by noxfile.py's sessions and scripts/release/dist.sh: the one place that decides where
+# an interpreter of the matrix runs.
 #
-#   pyfor_check V...     fails, naming it, on a version that is not supported
-#   pyfor_here V         true when CPython V can be used right here
-#   pyfor_run V CMD...   runs CMD with TESSU_PY=V: here when this machine has CPython V (or
-#                        when already inside a root), else in the Debian sid root of
-#                        scripts/lib/pyroot.sh, which the first such run builds
+#   scripts/lib/pyfor.sh V CMD...
+#
+# Runs CMD with TESSU_PY=V: here when this machine has CPython V (or when already inside a
+# root), else in the Debian sid root of scripts/lib/pyroot.sh, which the first such run
+# builds. The caller's venv belongs to its own interpreter: CMD finds or makes its own.
+set -euo pipefail
 
-_pyfor_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=scripts/lib/matrix.sh
-source "$_pyfor_dir/matrix.sh"
+source "$here/matrix.sh"
 
-pyfor_check() {
-    matrix_known python "$@"
-}
+v=${1:?usage: pyfor.sh V CMD...}
+shift
+(($#)) || { echo "usage: pyfor.sh V CMD..." >&2; exit 2; }
+matrix_known python "$v"
 
-pyfor_here() {
-    [[ -n "${PYROOT_NAME:-}" ]] || TESSU_PY=$1 bash "$_pyfor_dir/env.sh" --find >/dev/null
-}
-
-pyfor_run() {
-    local v=$1
-    shift
-    # The caller's venv belongs to its own interpreter: the run finds or makes its own.
-    local -a clean=(env -u VENV -u VENV_PY -u VIRTUAL_ENV TESSU_PY="$v")
-    if pyfor_here "$v"; then
-        "${clean[@]}" "$@"
-    else
-        printf '%s: CPython %s from the Debian sid root\n' "$(basename "$0")" "$v" >&2
-        "$_pyfor_dir/pyroot.sh" run "${clean[@]}" "$@"
-    fi
-}
+clean=(env -u VENV -u VENV_PY -u VIRTUAL_ENV TESSU_PY="$v")
+if [[ -n "${PYROOT_NAME:-}" ]] || TESSU_PY=$v bash "$here/env.sh" --find >/dev/null; then
+    exec "${clean[@]}" "$@"
+fi
+printf 'pyfor.sh: CPython %s from the Debian sid root\n' "$v" >&2
+exec "$here/pyroot.sh" run "${clean[@]}" "$@"

@@ -24,5 +24,8 @@ for arg in "$@"; do
     esac
 done
 
+# What a fresh machine lacks (as root; otherwise it says what to install): a compiler and
+# headers for the module, and the libraries Qt loads, offscreen and in a window.
+"$here/provision.sh" build qt xcb || true
 nox_ready
 nox_run -s demo -- "$@"

@@ -29,6 +29,9 @@ done
 ((${#bindings[@]})) || bindings=("${MATRIX_BINDINGS[@]}")
 matrix_known python "${pythons[@]}"
 matrix_known bindings "${bindings[@]}"
+# The packages a fresh machine lacks (as root; otherwise it says what to install): a compiler
+# and headers for the module, Qt's offscreen libraries, and mmdebstrap for the sid root.
+"$here/provision.sh" build qt roots || true
 
 sessions=() reports=()
 for v in "${pythons[@]}"; do

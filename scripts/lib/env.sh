@@ -2,7 +2,9 @@
 # Sourced by the scripts (scripts/test.sh, scripts/demo.sh and most others), or run alone for
 # the setup only: prepares a CPython virtual environment (matrix.toml's first interpreter
 # unless TESSU_PY says otherwise)
-# with this package installed from the work tree.
+# with this package installed from the work tree. It installs no Debian package: what it
+# finds missing (the Qt system libraries, the build prerequisites, the xcb platform's
+# libraries) it names, with the scripts/provision.sh group that provides it.
 #
 # Knobs (environment):
 #   TESSU_PY       interpreter version, one of matrix.toml's (default: its first)
@@ -10,7 +12,6 @@
 #   VENV           virtual environment directory (default: <repo>/.venv for the first,
 #                  <repo>/.venv-3.N for another version)
 #   FORCE_INSTALL  1 = reinstall the package even if the sources look unchanged
-#   SKIP_APT       1 = only report missing Qt system libraries, never install them
 #
 # After sourcing: REPO_ROOT, VENV and VENV_PY are exported, and the venv's bin/ is
 # first on PATH.
@@ -20,22 +21,16 @@
 
 _zenv_say() { printf 'env.sh: %s\n' "$*" >&2; }
 
+# The probe, beside this file, resolved while sourcing, when a relative path to it still
+# holds.
+_ZENV_PROBE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/probe_python.py
+
 # Prints the interpreter's real path if it is a usable CPython $TESSU_PY (not the
 # free-threaded build, whose ABI the Qt wheels do not ship for), else fails.
 # Running it is the only honest test: a pyenv shim exists on PATH even when it
 # cannot run anything.
 _zenv_probe_python() {
-    "$@" - "$TESSU_PY" <<'EOF' 2>/dev/null
-import sys, sysconfig
-ok = (
-    sys.implementation.name == "cpython"
-    and "%d.%d" % sys.version_info[:2] == sys.argv[1]
-    and not sysconfig.get_config_var("Py_GIL_DISABLED")
-)
-if ok:
-    print(sys.executable)
-sys.exit(0 if ok else 1)
-EOF
+    "$@" "$_ZENV_PROBE" "$TESSU_PY" 2>/dev/null
 }
 
 _zenv_find_python() {
@@ -88,50 +83,8 @@ _zenv_find_python() {
     return 1
 }
 
-# Shared libraries the Qt wheels (PySide6, PyQt6, PyQt5) load from the system for
-# the offscreen platform, as "soname package [package...]". Where Debian renamed a
-# package (the t64 transition of Debian 13) the newer name comes first.
-_ZENV_QT_LIBS=(
-    "libEGL.so.1 libegl1"
-    "libGL.so.1 libgl1"
-    "libX11.so.6 libx11-6"
-    "libXext.so.6 libxext6"
-    "libxkbcommon.so.0 libxkbcommon0"
-    "libfontconfig.so.1 libfontconfig1"
-    "libfreetype.so.6 libfreetype6"
-    "libdbus-1.so.3 libdbus-1-3"
-    "libglib-2.0.so.0 libglib2.0-0t64 libglib2.0-0"
-    "libgthread-2.0.so.0 libglib2.0-0t64 libglib2.0-0"
-    "libz.so.1 zlib1g"
-    "libzstd.so.1 libzstd1"
-)
-
-# What the xcb platform plugin (a window on an X display) needs on top of those, in the
-# same form. Only what ldd reports missing for an installed binding is installed; an
-# unknown soname is printed as it is.
-_ZENV_XCB_LIBS=(
-    "libxcb-icccm.so.4 libxcb-icccm4"
-    "libxcb-keysyms.so.1 libxcb-keysyms1"
-    "libxcb-image.so.0 libxcb-image0"
-    "libxcb-render-util.so.0 libxcb-render-util0"
-    "libxcb-xinerama.so.0 libxcb-xinerama0"
-    "libxcb-xkb.so.1 libxcb-xkb1"
-    "libxkbcommon-x11.so.0 libxkbcommon-x11-0"
-    "libxcb-randr.so.0 libxcb-randr0"
-    "libxcb-shape.so.0 libxcb-shape0"
-    "libxcb-cursor.so.0 libxcb-cursor0"
-    "libxcb-shm.so.0 libxcb-shm0"
-    "libxcb-sync.so.1 libxcb-sync1"
-    "libxcb-xfixes.so.0 libxcb-xfixes0"
-    "libxcb-render.so.0 libxcb-render0"
-    "libxcb-glx.so.0 libxcb-glx0"
-    "libxcb-util.so.1 libxcb-util1"
-    "libxcb.so.1 libxcb1"
-    "libX11-xcb.so.1 libx11-xcb1"
-    "libSM.so.6 libsm6"
-    "libICE.so.6 libice6"
-    "libOpenGL.so.0 libopengl0"
-)
+# The sonames Qt loads from the system, and the package of each, are scripts/provision.sh's
+# (PROVISION_QT_LIBS for the offscreen platform, PROVISION_XCB_LIBS for the xcb one).
 
 _zenv_ldconfig() {
     local lc
@@ -144,26 +97,15 @@ _zenv_ldconfig() {
     return 1
 }
 
-# The first of the given Debian package names that apt knows (renamed packages are listed
-# newest name first); nothing when none is known.
-_zenv_debian_package() {
-    local pkg
-    for pkg in "$@"; do
-        # A purely virtual or unknown name has no version to show.
-        if apt-cache show --no-all-versions "$pkg" >/dev/null 2>&1; then
-            printf '%s\n' "$pkg"
-            return 0
-        fi
-    done
-}
-
+# Offscreen Qt cannot start without these; a missing one is named, with its group, and the
+# setup goes on (the binding's import then fails, saying which library it lacks).
 _zenv_qt_system_libs() {
-    local cache entry soname pkgs_line pkg chosen missing_so=() missing_pkg=() pkgs=()
+    local cache entry soname missing_so=()
     if ! cache=$(_zenv_ldconfig); then
         _zenv_say "warning: no ldconfig, cannot check Qt's system libraries"
         return 0
     fi
-    for entry in "${_ZENV_QT_LIBS[@]}"; do
+    for entry in "${PROVISION_QT_LIBS[@]}"; do
         read -r soname _ <<<"$entry"
         if ! grep -qF -- "$soname " <<<"$cache"; then
             missing_so+=("$soname")
@@ -173,42 +115,7 @@ _zenv_qt_system_libs() {
         _zenv_say "Qt system libraries: all present"
         return 0
     fi
-    _zenv_say "Qt system libraries missing: ${missing_so[*]}"
-
-    if [[ "$(id -u)" != 0 || "${SKIP_APT:-0}" == 1 ]] || ! command -v apt-get >/dev/null 2>&1; then
-        for entry in "${_ZENV_QT_LIBS[@]}"; do
-            read -r soname pkg _ <<<"$entry"
-            [[ " ${missing_so[*]} " == *" $soname "* ]] && missing_pkg+=("$pkg")
-        done
-        _zenv_say "not installing them (needs root and apt-get; SKIP_APT=${SKIP_APT:-0})."
-        _zenv_say "on Debian: apt-get install $(printf '%s\n' "${missing_pkg[@]}" | sort -u | tr '\n' ' ')"
-        if [[ " ${missing_pkg[*]} " == *" libglib2.0-0t64 "* ]]; then
-            _zenv_say "(Debian 12 and older: libglib2.0-0 instead of libglib2.0-0t64)"
-        fi
-        return 0
-    fi
-
-    _zenv_say "apt-get update"
-    if ! DEBIAN_FRONTEND=noninteractive apt-get update -qq; then
-        _zenv_say "apt-get update failed"
-        return 1
-    fi
-    for entry in "${_ZENV_QT_LIBS[@]}"; do
-        read -r soname pkgs_line <<<"$entry"
-        [[ " ${missing_so[*]} " == *" $soname "* ]] || continue
-        read -r -a pkgs <<<"$pkgs_line"
-        chosen=$(_zenv_debian_package "${pkgs[@]}")
-        if [[ -z "$chosen" ]]; then
-            _zenv_say "no Debian package found for $soname (tried: ${pkgs[*]})"
-            return 1
-        fi
-        [[ " ${missing_pkg[*]} " == *" $chosen "* ]] || missing_pkg+=("$chosen")
-    done
-    _zenv_say "apt-get install ${missing_pkg[*]}"
-    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_pkg[@]}"; then
-        _zenv_say "apt-get install failed"
-        return 1
-    fi
+    provision_need qt "Qt system libraries ${missing_so[*]}"
 }
 
 # The sonames that ldd cannot resolve for any of the given plugins, one a line, each once.
@@ -220,10 +127,11 @@ _zenv_unresolved() {
 
 # The xcb platform plugin of each binding in the venv, asked directly: ldd lists what
 # the dynamic loader would not find when a window is opened, whatever Qt release the
-# wheel carries. Runs on every setup, since a binding may have come in since.
+# wheel carries. Runs on every setup, since a binding may have come in since. Offscreen work
+# does not need these: what is missing is named with its group, and the setup goes on.
 _zenv_xcb_platform_libs() {
-    local plugin entry soname pkgs_line chosen sp
-    local -a plugins=() missing_so=() missing_pkg=() unknown_so=() pkgs=()
+    local plugin entry soname sp
+    local -a plugins=() missing_so=() xcb_so=() qt_so=() unknown_so=()
     if ! command -v ldd >/dev/null 2>&1; then
         _zenv_say "warning: no ldd, cannot check the xcb platform's system libraries"
         return 0
@@ -243,61 +151,23 @@ _zenv_xcb_platform_libs() {
         _zenv_say "xcb platform libraries: all present (${#plugins[@]} binding(s) checked)"
         return 0
     fi
-    _zenv_say "xcb platform libraries missing: ${missing_so[*]}"
-
-    local can_apt=1
-    if [[ "$(id -u)" != 0 || "${SKIP_APT:-0}" == 1 ]] || ! command -v apt-get >/dev/null 2>&1; then
-        can_apt=0
-    else
-        _zenv_say "apt-get update"
-        # Offscreen work does not need these: a failure here is reported, not fatal.
-        DEBIAN_FRONTEND=noninteractive apt-get update -qq || {
-            _zenv_say "warning: apt-get update failed; windows will not open until these are installed"
-            return 0
-        }
-    fi
     for soname in "${missing_so[@]}"; do
-        pkgs_line=""
-        for entry in "${_ZENV_XCB_LIBS[@]}" "${_ZENV_QT_LIBS[@]}"; do
-            if [[ "${entry%% *}" == "$soname" ]]; then
-                pkgs_line=${entry#* }
-                break
-            fi
+        for entry in "${PROVISION_XCB_LIBS[@]}" "${PROVISION_QT_LIBS[@]}" ""; do
+            [[ "${entry%% *}" == "$soname" ]] && break
         done
-        if [[ -z "$pkgs_line" ]]; then
+        if [[ -z $entry ]]; then
             unknown_so+=("$soname")
-            continue
+        elif [[ " ${PROVISION_XCB_LIBS[*]} " == *" $entry "* ]]; then
+            xcb_so+=("$soname")
+        else
+            qt_so+=("$soname")
         fi
-        read -r -a pkgs <<<"$pkgs_line"
-        chosen=${pkgs[0]}
-        if ((can_apt)); then
-            chosen=$(_zenv_debian_package "${pkgs[@]}")
-            [[ -n "$chosen" ]] || {
-                unknown_so+=("$soname")
-                continue
-            }
-        fi
-        [[ " ${missing_pkg[*]} " == *" $chosen "* ]] || missing_pkg+=("$chosen")
     done
+    _zenv_say "warning: windows will not open (offscreen works) until the xcb platform's libraries are there"
+    ((${#xcb_so[@]} == 0)) || provision_need xcb "xcb platform libraries ${xcb_so[*]}"
+    ((${#qt_so[@]} == 0)) || provision_need qt "xcb platform libraries ${qt_so[*]}"
     if ((${#unknown_so[@]})); then
-        _zenv_say "no Debian package known for: ${unknown_so[*]} (install what provides them)"
-    fi
-    ((${#missing_pkg[@]})) || return 0
-    if ((!can_apt)); then
-        _zenv_say "not installing them (needs root and apt-get; SKIP_APT=${SKIP_APT:-0})."
-        _zenv_say "on Debian: apt-get install ${missing_pkg[*]}"
-        return 0
-    fi
-    _zenv_say "apt-get install ${missing_pkg[*]}"
-    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_pkg[@]}"; then
-        _zenv_say "warning: apt-get install failed; windows will not open until these are installed"
-        return 0
-    fi
-    # A package can be installed and still not provide the file (a removed or
-    # diverted library): only ldd can say that the plugin is now complete.
-    mapfile -t missing_so < <(_zenv_unresolved "${plugins[@]}")
-    if ((${#missing_so[@]})); then
-        _zenv_say "warning: still missing after the install: ${missing_so[*]}"
+        _zenv_say "missing xcb platform libraries that no provisioning group knows: ${unknown_so[*]} (install what provides them)"
     fi
 }
 
@@ -320,27 +190,22 @@ _zenv_source_hash() {
 }
 
 # A distribution's own Python may come without venv support or C headers, and a bare
-# machine without a C++ compiler; all three are needed to build the extension.
+# machine without a C++ compiler; all three are needed to build the extension. What is
+# missing is named, and the setup goes on to fail at the step that needs it.
 _zenv_build_tools() {
-    local py=$1 missing=() minor pkg
+    local py=$1 missing=() minor
     minor=$("$py" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
     "$py" -c 'import ensurepip' >/dev/null 2>&1 || missing+=("python$minor-venv")
     "$py" -c 'import os, sysconfig; assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' \
         >/dev/null 2>&1 || missing+=("python$minor-dev")
     command -v g++ >/dev/null 2>&1 || missing+=("g++")
     ((${#missing[@]} == 0)) && return 0
-    _zenv_say "build prerequisites missing: ${missing[*]}"
-    if [[ "$(id -u)" != 0 || "${SKIP_APT:-0}" == 1 ]] || ! command -v apt-get >/dev/null 2>&1; then
-        _zenv_say "on Debian: apt-get install ${missing[*]}"
-        return 0
+    if [[ $minor == "${MATRIX_PYTHONS[0]}" ]] || [[ ${missing[*]} == g++ ]]; then
+        provision_need build "build prerequisites ${missing[*]} (for $py)"
+    else
+        # The build group carries the first interpreter's packages only.
+        _zenv_say "build prerequisites missing for $py: ${missing[*]} (on Debian: apt-get install ${missing[*]})"
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq || return 1
-    for pkg in "${missing[@]}"; do
-        # Debian names these after the exact version, with a generic fallback.
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$pkg" ||
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-                "${pkg/python$minor/python3}" || return 1
-    done
 }
 
 _zenv_make_venv() {
@@ -444,13 +309,16 @@ _zenv_main() {
 
 # shellcheck source=scripts/lib/matrix.sh
 source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
+# The package tables and provision_need.
+# shellcheck source=scripts/provision.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../provision.sh"
 if [[ "${BASH_SOURCE[0]}" == "$0" && "${1:-}" == --find ]]; then
     # Only says whether this machine has the interpreter: its path, or a failure.
     TESSU_PY=${TESSU_PY:-${MATRIX_PYTHONS[0]}}
     _zenv_find_python 2>/dev/null
 elif [[ "${BASH_SOURCE[0]}" == "$0" && "${1:-}" == --system-libs ]]; then
     # For a venv made elsewhere (the demo's, by nox): the system libraries that its Qt
-    # binding loads, installed when missing as for the venvs made here.
+    # binding loads, checked as for the venvs made here.
     set -euo pipefail
     : "${VENV_PY:?--system-libs needs VENV_PY, the interpreter of the venv}"
     VENV=$(dirname "$(dirname "$VENV_PY")")

@@ -27,6 +27,9 @@ say() { printf 'pyroot.sh: %s\n' "$*" >&2; }
 REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=scripts/lib/matrix.sh
 source "$REPO_ROOT/scripts/lib/matrix.sh"
+# The Qt runtime's package list and provision_need.
+# shellcheck source=scripts/provision.sh
+source "$REPO_ROOT/scripts/provision.sh"
 arch=amd64
 if [[ "${1:-}" == --arch ]]; then
     arch=${2:?--arch needs amd64 or arm64}
@@ -44,9 +47,10 @@ cache=${PYROOT_DIR:-$REPO_ROOT/.pyroot}
 root=$cache/sid-$arch
 mirror=${PYROOT_MIRROR:-http://deb.debian.org/debian}
 
-# The Qt runtime libraries every root carries.
-qt_libs=(libegl1 libgl1 libx11-6 libxext6 libxkbcommon0 libfontconfig1 libfreetype6
-    libdbus-1-3 libglib2.0-0t64 zlib1g libzstd1)
+# The Qt runtime libraries every root carries: provision.sh's qt group, by sid's (the newest)
+# names.
+qt_libs=()
+while IFS= read -r p; do qt_libs+=("${p%%|*}"); done < <(provision_packages qt)
 if [[ $arch == amd64 ]]; then
     packages=(ca-certificates "${qt_libs[@]}" g++ make binutils patchelf g++-aarch64-linux-gnu)
     for v in "${MATRIX_PYTHONS[@]}"; do
@@ -81,19 +85,19 @@ binfmt_ready() {
     [[ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]]
 }
 
+# What building a root takes on this machine; provisioned, not installed here.
 host_tools() {
-    local missing=()
-    command -v mmdebstrap >/dev/null 2>&1 || missing+=(mmdebstrap)
+    local roots=() qemu=()
+    command -v mmdebstrap >/dev/null 2>&1 || roots+=(mmdebstrap)
     # The amd64 root carries arm64 headers too.
-    command -v arch-test >/dev/null 2>&1 || missing+=(arch-test)
+    command -v arch-test >/dev/null 2>&1 || roots+=(arch-test)
     if [[ $arch == arm64 ]]; then
-        [[ -x /usr/bin/qemu-aarch64-static ]] || missing+=(qemu-user-static)
-        command -v update-binfmts >/dev/null 2>&1 || missing+=(binfmt-support)
+        [[ -x /usr/bin/qemu-aarch64-static ]] || qemu+=(/usr/bin/qemu-aarch64-static)
+        command -v update-binfmts >/dev/null 2>&1 || qemu+=(update-binfmts)
     fi
-    ((${#missing[@]} == 0)) && return 0
-    say "apt-get install ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    ((${#roots[@]} == 0)) || provision_need roots "${roots[@]}"
+    ((${#qemu[@]} == 0)) || provision_need qemu "${qemu[@]}"
+    ((${#roots[@]} + ${#qemu[@]} == 0))
 }
 
 stamp_want() { printf '%s\n' "$mirror" "${packages[@]}" | sha256sum | cut -d' ' -f1; }
@@ -119,7 +123,7 @@ build() {
         add_extra
         return 0
     fi
-    host_tools
+    host_tools || return 1
     binfmt_ready || {
         say "cannot register qemu-aarch64 with binfmt_misc"
         return 1

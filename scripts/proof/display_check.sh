@@ -2,8 +2,8 @@
 # The demo on a real X server: starts Xvfb and, for each Qt binding, plays the
 # scripted session there and drives the open window with xdotool, judging both from
 # screenshots the X server itself gives (scripts/proof/display_check.py says what is
-# checked). Installs Xvfb, xdotool and xwd when run as root on Debian, and missing
-# bindings into the venv.
+# checked). Installs missing bindings into the venv; Xvfb, xdotool and xwd it needs, and
+# without them it fails, naming the scripts/provision.sh group (x11) that provides them.
 #
 #   scripts/proof/display_check.sh [--out DIR]
 #
@@ -25,18 +25,14 @@ if ! [[ "$timeout_s" =~ ^[1-9][0-9]*$ ]]; then
     exit 2
 fi
 
-tools=() packages=()
-command -v Xvfb >/dev/null 2>&1 || { tools+=(Xvfb) && packages+=(xvfb); }
-command -v xdotool >/dev/null 2>&1 || { tools+=(xdotool) && packages+=(xdotool); }
-command -v xwd >/dev/null 2>&1 || { tools+=(xwd) && packages+=(x11-apps); }
-if ((${#packages[@]})); then
-    if [[ "$(id -u)" != 0 || "${SKIP_APT:-0}" == 1 ]] || ! command -v apt-get >/dev/null 2>&1; then
-        say "missing ${tools[*]}; on Debian: apt-get install ${packages[*]}"
-        exit 1
-    fi
-    say "apt-get install ${packages[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+# provision_need comes with env.sh.
+tools=()
+for tool in Xvfb xdotool xwd; do
+    command -v "$tool" >/dev/null 2>&1 || tools+=("$tool")
+done
+if ((${#tools[@]})); then
+    provision_need x11 "${tools[@]}"
+    exit 1
 fi
 
 for b in "${bindings[@]}"; do

@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
 # Builds the stack guard's probe program (tests/guard) for each platform the guard knows and
 # runs it wherever this machine can: natively (glibc with g++, static musl with zig), under
-# wine (Windows) and qemu (aarch64 Linux). The macOS builds are only compiled. Installs what
-# it needs (Debian packages, zig into .venv-zig) on first use.
+# wine (Windows) and qemu (aarch64 Linux). The macOS builds are only compiled. Installs zig
+# into .venv-zig on first use; the Debian packages it runs with come from scripts/provision.sh
+# (groups build, wine, qemu and cross), and a missing one is named, with its group, and fails
+# its platform.
 #
 #   scripts/proof/guard_check.sh        exit status 0 when every run passed and every build built
-#
-# Knobs (environment): SKIP_APT=1 never installs Debian packages (a missing runner fails its
-# platform instead).
 set -euo pipefail
 
 say() { printf 'guard_check.sh: %s\n' "$*" >&2; }
@@ -18,22 +17,14 @@ t0=$SECONDS
 out=$(mktemp -d)
 trap 'rm -rf -- "$out"' EXIT
 
-need_packages=()
-command -v g++ >/dev/null || need_packages+=(g++)
-command -v wine64 >/dev/null || [[ -x /usr/lib/wine/wine64 ]] || need_packages+=(wine64)
-command -v qemu-aarch64-static >/dev/null || need_packages+=(qemu-user-static)
+# shellcheck source=scripts/provision.sh
+source "$repo/scripts/provision.sh"
+command -v g++ >/dev/null || provision_need build g++
+command -v wine64 >/dev/null || [[ -x /usr/lib/wine/wine64 ]] || provision_need wine wine64
+command -v qemu-aarch64-static >/dev/null || provision_need qemu qemu-aarch64-static
 # The aarch64 glibc loader and libc, for the dynamic aarch64 build under qemu.
-[[ -e /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 ]] || need_packages+=(libc6-arm64-cross)
-if ((${#need_packages[@]})); then
-    if [[ "${SKIP_APT:-0}" == 1 ]]; then
-        say "missing Debian packages: ${need_packages[*]} (SKIP_APT=1)"
-    else
-        say "installing ${need_packages[*]}"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-            "${need_packages[@]}" >/dev/null
-    fi
-fi
+[[ -e /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 ]] ||
+    provision_need cross /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1
 
 venv=$repo/.venv-zig
 if ! "$venv/bin/python" -m ziglang version >/dev/null 2>&1; then
@@ -91,6 +82,29 @@ run() {
 run x86_64-linux-gnu g++ "${flags[@]}" -pthread "${sources[@]}" -o "$out/glibc" \
     -- "$out/glibc"
 run x86_64-linux-musl zig_build x86_64-linux-musl "$out/musl" -static -- "$out/musl"
+
+# musl's main thread: its extent is read from the stack rlimit, and an unlimited one is taken
+# as 8 MiB. Under each the probe must report exactly that (the kernel keeps other mappings far
+# below a stack). The address space is capped, so that a guard that let a recursion run on
+# under an unlimited stack would crash the probe instead of filling the machine's memory.
+rlimit_run() { # rlimit_run LIMIT EXPECTED-KIB
+    local name="musl main, ulimit -s $1" output kib rc=0
+    echo "=== $name ==="
+    output=$(ulimit -v $((1 << 20)) && ulimit -s "$1" && "$out/musl" "rlimit-$1") || rc=$?
+    printf '%s\n' "$output"
+    kib=$(sed -n 's/^rlimit-[^:]*: main .*: \([0-9]*\) KiB,.*/\1/p' <<<"$output")
+    if ((rc != 0)); then
+        record "$name" "FAILED (exit $rc)"
+    elif [[ $kib != "$2" ]]; then
+        record "$name" "FAILED (main thread ${kib:-?} KiB, not $2)"
+    else
+        record "$name" "PASS ($kib KiB)"
+    fi
+}
+if [[ -x $out/musl ]]; then
+    rlimit_run 2048 2048
+    rlimit_run unlimited 8192
+fi
 
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-/tmp/guard-check-wine}

@@ -36,15 +36,11 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"
 cd "$REPO_ROOT"
 
 # Nuitka compiles with the system's C compiler; without ccache it compiles every module again
-# on each run, and warns.
+# on each run, and warns. It still works: this is a warning too (provision_need comes with
+# env.sh).
 if [[ $freezer == nuitka ]] && ! command -v ccache >/dev/null 2>&1; then
-    if [[ "$(id -u)" == 0 && "${SKIP_APT:-0}" != 1 ]] && command -v apt-get >/dev/null 2>&1; then
-        say "apt-get install ccache"
-        DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ccache
-    else
-        say "no ccache: Nuitka compiles everything on each run (on Debian: apt-get install ccache)"
-    fi
+    say "warning: no ccache: Nuitka compiles everything on each run"
+    provision_need freeze ccache
 fi
 
 dist=${DIST_DIR:-$REPO_ROOT/dist}
@@ -99,17 +95,7 @@ nuitka)
     if grep -qF "mismatching checksum in '$config'" "$work/nuitka.log"; then
         say "the checksum in $(basename "$config") is not Nuitka's for the entry; once the"
         say "entry is checked against Nuitka's schema, its line is to read:"
-        "${clean[@]}" "$venv/bin/python" - "$config" <<'EOF' >&2
-import sys
-
-from nuitka.Tracing import general
-from nuitka.utils.Yaml import PackageConfigYaml, getYamlDataHash
-
-with open(sys.argv[1], "rb") as f:
-    config = PackageConfigYaml(general, sys.argv[1], f.read(), False, False)
-for module, entry in config.data.items():
-    print(f"- module-name: '{module}' # checksum: {getYamlDataHash(entry)}")
-EOF
+        "${clean[@]}" "$venv/bin/python" "$REPO_ROOT/scripts/release/nuitka_checksum.py" "$config" >&2
         exit 1
     fi
     bundle=$out/demo_form.dist

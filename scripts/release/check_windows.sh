@@ -16,7 +16,8 @@
 #                 and its Qt 5 wheels are left to the hosted runners)
 #   WIN_TIMEOUT   seconds one part may take before it counts as failed (default 1800)
 #   WIN_PREFIX    the wine prefix (default: one per checkout under /tmp)
-#   SKIP_APT      1 = never install Debian packages (no wine64 then fails the check)
+# It installs no Debian package: without wine64 or the fonts it fails, naming the
+# scripts/provision.sh group (wine) that provides them.
 set -euo pipefail
 
 say() { printf 'check_windows.sh: %s\n' "$*" >&2; }
@@ -26,6 +27,8 @@ REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$REPO_ROOT/scripts/lib/winpy.sh"
 # shellcheck source=scripts/lib/artefacts.sh
 source "$REPO_ROOT/scripts/lib/artefacts.sh"
+# shellcheck source=scripts/provision.sh
+source "$REPO_ROOT/scripts/provision.sh"
 cd "$REPO_ROOT"
 # winpy.sh brings the matrix: the Windows check runs on its first interpreter.
 v=$(matrix_get windows pythons | head -n1)
@@ -56,18 +59,12 @@ wine=/usr/lib/wine/wine64
 # Qt's wheels ship no fonts, and on Windows its offscreen platform reads them from a folder:
 # without one every letter of the screenshots is a box.
 fonts=/usr/share/fonts/truetype/dejavu
-need_packages=()
-[[ -x $wine ]] || need_packages+=(wine64)
-[[ -f $fonts/DejaVuSans.ttf ]] || need_packages+=(fonts-dejavu-core)
-if ((${#need_packages[@]})); then
-    if [[ "${SKIP_APT:-0}" == 1 || $(id -u) != 0 ]]; then
-        say "missing Debian packages: ${need_packages[*]}"
-        exit 1
-    fi
-    say "installing ${need_packages[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${need_packages[@]}" >/dev/null
+missing=()
+[[ -x $wine ]] || missing+=("$wine")
+[[ -f $fonts/DejaVuSans.ttf ]] || missing+=("$fonts/DejaVuSans.ttf")
+if ((${#missing[@]})); then
+    provision_need wine "${missing[@]}"
+    exit 1
 fi
 # pip resolves for Windows from here: its markers must see the target's Python version.
 host_py=$(TESSU_PY=$v bash "$REPO_ROOT/scripts/lib/env.sh" --find) || {

@@ -23,6 +23,8 @@ source "$REPO_ROOT/scripts/lib/glibc_gate.sh"
 source "$REPO_ROOT/scripts/lib/matrix.sh"
 # shellcheck source=scripts/lib/artefacts.sh
 source "$REPO_ROOT/scripts/lib/artefacts.sh"
+# shellcheck source=scripts/lib/cross.sh
+source "$REPO_ROOT/scripts/lib/cross.sh"
 
 triple=aarch64-linux-gnu
 if [[ -z "${PYROOT_NAME:-}" ]] && ! command -v "$triple-g++" >/dev/null 2>&1; then
@@ -63,16 +65,8 @@ cross_wheel() {
     suffix=".cpython-${abi#cp}-$triple.so"
 
     say "cross-compiling the field's $abi aarch64 wheel from $(basename "$sdist")"
-    # _PYTHON_HOST_PLATFORM names the wheel's platform and SETUPTOOLS_EXT_SUFFIX the module's
-    # SOABI (FindPython cannot ask the target interpreter while cross-compiling, so
-    # CMakeLists.txt takes scikit-build-core's); the toolchain file does the rest. No sdist comparison: pip install would build
-    # for this machine.
-    env PATH="$venv/bin:$PATH" _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX="$suffix" \
-        CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" \
-        "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
-        --no-build-isolation --wheel-dir "$work/field-$abi" \
-        --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$REPO_ROOT/scripts/release/toolchains/$triple.cmake" \
-        --config-settings=build-dir="$work/build-$abi" "$sdist"
+    # No sdist comparison: pip install would build for this machine.
+    cross_pip_wheel linux-aarch64 "$suffix" "$triple" "$venv" "$work" "$abi" "$sdist"
     local wheels=("$work/field-$abi"/*.whl)
     ((${#wheels[@]} == 1)) || { say "expected one wheel, got ${#wheels[@]}"; return 1; }
     [[ $(basename "${wheels[0]}") == *-$abi-$abi-linux_aarch64.whl ]] || {

@@ -22,6 +22,8 @@ REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$REPO_ROOT/scripts/lib/winpy.sh"
 # shellcheck source=scripts/lib/artefacts.sh
 source "$REPO_ROOT/scripts/lib/artefacts.sh"
+# shellcheck source=scripts/lib/cross.sh
+source "$REPO_ROOT/scripts/lib/cross.sh"
 
 out=${DIST_DIR:-$REPO_ROOT/dist}
 [[ "$out" == /* ]] || out="$PWD/$out"
@@ -78,19 +80,12 @@ win_wheel() {
 
     say "cross-compiling the field's $abi win_amd64 wheel from $(basename "$sdist")" \
         "(zig builds its libc++ for Windows once, a few minutes)"
-    # _PYTHON_HOST_PLATFORM names the wheel's platform and SETUPTOOLS_EXT_SUFFIX the module's
-    # name (CMakeLists.txt takes scikit-build-core's SOABI when cross-compiling). FindPython
-    # is pointed at the Windows interpreter's headers and import library; python313.dll
-    # beside them tells it the library is a DLL's.
-    env PATH="$zigdir:$venv/bin:$PATH" _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX="$suffix" \
-        CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" \
-        "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
-        --no-build-isolation --wheel-dir "$work/field-$abi" \
-        --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$REPO_ROOT/scripts/release/toolchains/x86_64-windows-gnu.cmake" \
-        --config-settings=cmake.define.Python_INCLUDE_DIR="$sdk/include" \
+    # FindPython is pointed at the Windows interpreter's headers and import library;
+    # python313.dll beside them tells it the library is a DLL's.
+    PATH="$zigdir:$PATH" cross_pip_wheel win-amd64 "$suffix" x86_64-windows-gnu "$venv" "$work" "$abi" \
+        "$sdist" --config-settings=cmake.define.Python_INCLUDE_DIR="$sdk/include" \
         --config-settings=cmake.define.Python_LIBRARY="$sdk/libs/python${abi#cp}.lib" \
-        --config-settings=cmake.define.TESSU_WERROR=ON \
-        --config-settings=build-dir="$work/build-$abi" "$sdist"
+        --config-settings=cmake.define.TESSU_WERROR=ON
     local wheels=("$work/field-$abi"/*.whl)
     ((${#wheels[@]} == 1)) || { say "expected one wheel, got ${#wheels[@]}"; return 1; }
     [[ $(basename "${wheels[0]}") == *-$abi-$abi-win_amd64.whl ]] || {

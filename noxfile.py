@@ -190,13 +190,15 @@ def windows(session):
     script(session, "scripts/release/check_windows.sh", *session.posargs)
 
 
-@nox.session(venv_backend="none")
+@nox.session(python=PYTHONS[0])
 def guard(session):
     """The stack guard's probe, built for every platform and run where this machine can."""
+    session.install("ziglang")
     script(session, "scripts/proof/guard_check.sh", *session.posargs)
 
 
-@nox.session(venv_backend="none")
+@nox.session(python=PYTHONS[0])
 def mutation(session):
     """Mutation run over the C++ sources (hours: by hand, not in CI)."""
+    session.install("universalmutator")
     script(session, "scripts/proof/mutation.sh", *session.posargs)

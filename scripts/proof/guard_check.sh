@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the stack guard's probe program (tests/guard) for each platform the guard knows and
-# runs it wherever this machine can: natively (glibc with g++, static musl with zig), under
-# wine (Windows) and qemu (aarch64 Linux). The macOS builds are only compiled. Installs zig
-# into .venv-zig on first use; the Debian packages it runs with come from scripts/provision.sh
+# Run by noxfile.py's guard session, whose venv brings zig (ziglang): builds the stack guard's
+# probe program (tests/guard) for each platform the guard knows and runs it wherever this
+# machine can: natively (glibc with g++, static musl with zig, and musl's under two stack
+# rlimits), under wine (Windows) and qemu (aarch64 Linux). The macOS builds are only compiled.
+# The Debian packages it runs with come from scripts/provision.sh
 # (groups build, wine, qemu and cross), and a missing one is named, with its group, and fails
 # its platform.
 #
@@ -26,13 +27,12 @@ command -v qemu-aarch64-static >/dev/null || provision_need qemu qemu-aarch64-st
 [[ -e /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 ]] ||
     provision_need cross /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1
 
-venv=$repo/.venv-zig
-if ! "$venv/bin/python" -m ziglang version >/dev/null 2>&1; then
-    say "installing zig into $venv"
-    python3 -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check ziglang
+# zig comes from PyPI (ziglang), in the venv of noxfile.py's guard session.
+if ! python -m ziglang version >/dev/null 2>&1; then
+    say "no zig for this python: run me as .venv-nox/bin/python -m nox -s guard"
+    exit 2
 fi
-zig=("$venv/bin/python" -m ziglang)
+zig=(python -m ziglang)
 
 sources=(tests/guard/guard_probe.cpp material/hook_form/stack.cpp)
 # The module is built without exceptions or RTTI, and so is the guard here.

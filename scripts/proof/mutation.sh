@@ -22,7 +22,6 @@
 #                  injection itself)
 #   MUT_BUILD      build directory, kept between runs (default <repo>/build/mutation)
 #   MUT_OUT        mutants, logs and results.tsv (default <repo>/out/mutation)
-#   MUT_VENV       where universalmutator is installed (default <repo>/.venv-mut)
 #   MUT_LOCK       lock file held per mutant (default /tmp/tessu-heavy.lock; empty = none)
 #
 # Known equivalent mutants live in tests/mutation_equivalent.txt, one a line:
@@ -56,7 +55,6 @@ seed=${MUT_SEED:-1}
 binding=${MUT_BINDING:-pyqt6}
 build=${MUT_BUILD:-$REPO_ROOT/build/mutation}
 out=${MUT_OUT:-$REPO_ROOT/out/mutation}
-mut_venv=${MUT_VENV:-$REPO_ROOT/.venv-mut}
 equivalent_list=$REPO_ROOT/tests/mutation_equivalent.txt
 read -r -a files <<<"${MUT_FILES:-$(cd "$REPO_ROOT" && for f in material/hook_form/*.cpp; do [[ $f == */fault.cpp ]] || printf '%s ' "$f"; done)}"
 for v in "$n" "$seed" "${MUT_TIMEOUT:-0}"; do
@@ -67,11 +65,11 @@ for v in "$n" "$seed" "${MUT_TIMEOUT:-0}"; do
 done
 (($# > 0)) || set -- tests
 
-if [[ ! -x "$mut_venv/bin/mutate" ]]; then
-    say "installing universalmutator into $mut_venv"
-    "$VENV_PY" -m venv "$mut_venv"
-    "$mut_venv/bin/python" -m pip install --disable-pip-version-check -q universalmutator
-fi
+# universalmutator comes from PyPI, in the venv of noxfile.py's mutation session.
+mutate=$(command -v mutate) || {
+    say "no universalmutator here: run me as .venv-nox/bin/python -m nox -s mutation"
+    exit 2
+}
 zenv_ensure_binding "$binding"
 
 # ---- The mutants and the sample ----------------------------------------------------------
@@ -83,7 +81,7 @@ printf '%s\n' '^\s*//' '^\s*#\s*include' >"$out/ignore.txt"
 for f in "${files[@]}"; do
     dir="$out/mutants/${f//\//_}"
     mkdir -p "$dir"
-    "$mut_venv/bin/mutate" "$f" cpp --noCheck --ignore "$out/ignore.txt" --mutantDir "$dir" \
+    "$mutate" "$f" cpp --noCheck --ignore "$out/ignore.txt" --mutantDir "$dir" \
         >"$dir.log" 2>&1 || {
         say "mutate failed on $f (see $dir.log)"
         exit 1

@@ -6,7 +6,7 @@
 #   scripts/test.sh [--python 3.N]... [--binding NAME]... [pytest args...]
 #
 # --python and --binding narrow the matrix (each may be given more than once). An interpreter
-# this machine lacks (3.14 and 3.15 on most) is taken from the Debian sid root of
+# this machine lacks (all but the first on most) is taken from the Debian sid root of
 # scripts/lib/pyroot.sh, which the first such run builds. The whole matrix takes about 40 min
 # on two cores and about 5.5 GB of disk; `--python 3.13 --binding pyside6` is a quick subset.
 set -euo pipefail

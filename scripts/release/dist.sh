@@ -79,8 +79,7 @@ done
 
 if ((aarch64)); then
     # The cross compiler and the arm64 headers live in the amd64 sid root.
-    cross=(env -u VENV -u VENV_PY -u VIRTUAL_ENV DIST_DIR="$out" scripts/release/dist_cross.sh
-        "${pythons[@]}")
+    cross=(env DIST_DIR="$out" scripts/release/dist_cross.sh "${pythons[@]}")
     if [[ -n "${PYROOT_NAME:-}" ]]; then "${cross[@]}"; else scripts/lib/pyroot.sh run "${cross[@]}"; fi
 fi
 

@@ -12,8 +12,7 @@
 #
 # Knobs (environment):
 #   DIST_DIR      directory with the artefacts (default: <repo>/dist)
-#   WIN_BINDINGS  bindings to check (default: matrix.toml's [windows]; PyQt5 ships no Qt 6
-#                 and its Qt 5 wheels are left to the hosted runners)
+#   WIN_BINDINGS  bindings to check (default: matrix.toml's [windows])
 #   WIN_TIMEOUT   seconds one part may take before it counts as failed (default 1800)
 #   WIN_PREFIX    the wine prefix (default: one per checkout under /tmp)
 # It installs no Debian package: without wine64 or the fonts it fails, naming the
@@ -42,6 +41,8 @@ dist=${DIST_DIR:-$REPO_ROOT/dist}
 declare -A binding_pins=(
     [pyside6]="PySide6-Essentials==6.9.3 shiboken6==6.9.3"
     [pyqt6]="PyQt6==6.9.1 PyQt6-Qt6==6.9.2"
+    # Qt 5.15's Qt5Core.dll imports no ICU, only Windows' own DLLs and the MSVC runtime.
+    [pyqt5]="PyQt5==5.15.11 PyQt5-Qt5==5.15.2 PyQt5-sip==12.20.1"
 )
 read -r -a bindings <<<"${WIN_BINDINGS:-$(matrix_get windows bindings | xargs)}"
 ((${#bindings[@]})) || { say "WIN_BINDINGS names nothing"; exit 2; }

@@ -112,22 +112,29 @@ def lint(session):
     session.run("zizmor", "--offline", *workflows)
 
 
-@nox.session(venv_backend="none")
-def sanitize(session):
-    """The suite under AddressSanitizer and UBSan on the checked build (about 13 min)."""
-    script(session, "scripts/proof/sanitize.sh", *session.posargs)
+def script_session(name, path, doc):
+    """A session that runs one script, its posargs passed on."""
+
+    def run(session):
+        script(session, path, *session.posargs)
+
+    run.__doc__ = doc
+    run.__name__ = name
+    return nox.session(name=name, venv_backend="none")(run)
 
 
-@nox.session(venv_backend="none")
-def coverage(session):
-    """Line and branch coverage of the C++ by the suite, gated at 95 % of each."""
-    script(session, "scripts/proof/coverage.sh", *session.posargs)
-
-
-@nox.session(venv_backend="none")
-def nomemory(session):
-    """The allocation-failure and fault-injection sweeps, on the installed and checked builds."""
-    script(session, "scripts/proof/nomemory.sh", *session.posargs)
+script_session("sanitize", "scripts/proof/sanitize.sh",
+               "The suite under AddressSanitizer and UBSan on the checked build (about 13 min).")
+script_session("coverage", "scripts/proof/coverage.sh",
+               "Line and branch coverage of the C++ by the suite, gated at 95 % of each.")
+script_session("nomemory", "scripts/proof/nomemory.sh",
+               "The allocation-failure and fault-injection sweeps, installed and checked builds.")
+script_session("display", "scripts/proof/display_check.sh",
+               "The demo on a real X server (Xvfb), judged from its screenshots, per binding.")
+script_session("arm64", "scripts/release/check_arm64.sh",
+               "The aarch64 wheels of dist/, proven in the arm64 sid root under qemu-user.")
+script_session("windows", "scripts/release/check_windows.sh",
+               "The Windows wheel of dist/, proven on the Windows CPython under wine, per binding.")
 
 
 @nox.session(venv_backend="none")
@@ -151,12 +158,6 @@ def bench(session):
     in_interpreter(session, python, str(ROOT / "scripts/bench.sh"), *args)
 
 
-@nox.session(venv_backend="none")
-def display(session):
-    """The demo on a real X server (Xvfb), judged from its screenshots, per binding."""
-    script(session, "scripts/proof/display_check.sh", *session.posargs)
-
-
 @nox.session(python=PYTHONS[0])
 def dist(session):
     """The release artefacts in dist/: sdist, manylinux x86-64 and aarch64 wheels, Windows."""
@@ -176,18 +177,6 @@ def check_dist(session):
 def frozen(session, freezer):
     """The demo frozen from the wheel of dist/, then run with its venv gone."""
     script(session, "scripts/release/check_frozen.sh", freezer)
-
-
-@nox.session(venv_backend="none")
-def arm64(session):
-    """The aarch64 wheels of dist/, proven in the arm64 sid root under qemu-user."""
-    script(session, "scripts/release/check_arm64.sh", *session.posargs)
-
-
-@nox.session(venv_backend="none")
-def windows(session):
-    """The Windows wheel of dist/, proven on the Windows CPython under wine, per binding."""
-    script(session, "scripts/release/check_windows.sh", *session.posargs)
 
 
 @nox.session(python=PYTHONS[0])

@@ -52,7 +52,7 @@ def script(session, path, *args, env=None):
 @nox.parametrize("binding", BINDINGS)
 @nox.parametrize("python", PYTHONS)
 def tests(session, binding):
-    """The suite, offscreen, on the installed package (all: ~40 min, 5.5 GB; one: ~4 min).
+    """The suite, offscreen, on the installed package (all: ~40 min, 5.5 GB; one: ~6 min).
 
     The whole matrix (`nox -s tests`) takes about 40 min on two cores and 5.5 GB of disk;
     `-p 3.13` or one session name is a quick subset, and posargs go to pytest."""

@@ -2,9 +2,9 @@
 # Sourced by the scripts (scripts/lib/suite.sh, the proof runs and most others), or run alone
 # for the setup only: prepares a CPython virtual environment (matrix.toml's first interpreter
 # unless TESSU_PY says otherwise) with this package installed from the work tree.
-# It installs no Debian package: what it
-# finds missing (the Qt system libraries, the build prerequisites, the xcb platform's
-# libraries) it names, with the scripts/provision.sh group that provides it.
+# It installs no Debian package: what it finds missing (the Qt system libraries, the build
+# prerequisites, the xcb platform's libraries) it names, with the scripts/provision.sh group
+# that provides it.
 #
 # Knobs (environment):
 #   TESSU_PY       interpreter version, one of matrix.toml's (default: its first)

@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Sourced by the scripts that build from or check what scripts/release/dist.sh wrote:
-# dist_cross.sh, dist_windows.sh, check_dist.sh, check_frozen.sh, check_windows.sh and
-# check_arm64.sh (inside the arm64 root as well, where the checkout is at the same path):
+# wheel.sh, dist_cross.sh, dist_windows.sh, check_dist.sh, check_frozen.sh, check_windows.sh
+# and check_arm64.sh:
 #
 #   artefact DIR PATTERN          the one file in DIR matching PATTERN, or a failure that says
 #                                 how to make it

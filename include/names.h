@@ -113,7 +113,7 @@
     X(connect, "connect")                                                                          \
     X(emit, "emit")                                                                                \
     X(get, "get")                                                                                  \
-    X(items, "items")                                                                              \
+    X(keys, "keys")                                                                                \
     X(_inputField, "_inputField")                                                                  \
     X(_set_value, "_set_value")                                                                    \
     X(_set_slot, "_set_slot")                                                                      \

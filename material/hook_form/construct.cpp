@@ -116,17 +116,21 @@ PyObject *change_body(Function *fn, PyObject *const *args, PyObject *) noexcept 
 #define NOT_A_MAPPING "argument after ** must be a mapping, not "
 #endif
 
-// `**mapping` into `into`, as a call site merges keyword arguments.
+// `**mapping` into `into`, as a call site merges keyword arguments: a dict that iterates as
+// a dict is read directly, anything else through its keys() and its items one by one.
 bool merge_keywords(PyObject *into, PyObject *mapping) {
-    auto put = [into](PyObject *key, PyObject *value) {
+    auto absent = [into](PyObject *key) {
         int present = PyDict_Contains(into, key);
         if (present > 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%S'",
                          "function", key);
         }
-        return present == 0 && PyDict_SetItem(into, key, value) == 0;
+        return present == 0;
     };
-    if (PyDict_CheckExact(mapping)) {
+    auto put = [into, &absent](PyObject *key, PyObject *value) {
+        return absent(key) && PyDict_SetItem(into, key, value) == 0;
+    };
+    if (PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter == PyDict_Type.tp_iter) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(mapping, &pos, &key, &value)) {
@@ -135,25 +139,45 @@ bool merge_keywords(PyObject *into, PyObject *mapping) {
         }
         return true;
     }
-    Ref items;
-    if (PyObject_GetOptionalAttr(mapping, G.s.items, items.out()) < 0) return false;
-    if (!items) {
+    Ref keys_method;
+    if (PyObject_GetOptionalAttr(mapping, G.s.keys, keys_method.out()) < 0) return false;
+    if (!keys_method) {
         PyErr_Format(PyExc_TypeError, NOT_A_MAPPING "%.200s", Py_TYPE(mapping)->tp_name);
         return false;
     }
-    Ref pairs = call(items.get());
-    Ref iter = pairs ? Ref::steal(PyObject_GetIter(pairs.get())) : nullptr;
-    if (!iter) return false;
-    while (Ref pair = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref seq = Ref::steal(PySequence_Tuple(pair.get()));
-        if (!seq) return false;
-        if (PyTuple_GET_SIZE(seq.get()) != 2) {
-            PyErr_SetString(PyExc_ValueError, "items() must yield (key, value) pairs");
-            return false;
-        }
-        if (!put(PyTuple_GET_ITEM(seq.get(), 0), PyTuple_GET_ITEM(seq.get(), 1))) return false;
+    Ref keys = Ref::steal(PyMapping_Keys(mapping));
+    if (!keys) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        if (!absent(key.get())) return false; // before the item is read
+        Ref value = Ref::steal(PyObject_GetItem(mapping, key.get()));
+        if (!value || PyDict_SetItem(into, key.get(), value.get()) < 0) return false;
     }
-    return !PyErr_Occurred();
+    return true;
+}
+
+// Before 3.15 the call site reworded whatever the merge raised: any AttributeError as an
+// operand that is no mapping, and a KeyError of one argument as a repeated keyword.
+bool merge_call_keywords(PyObject *into, PyObject *mapping) {
+    if (merge_keywords(into, mapping)) return true;
+#if PY_VERSION_HEX < 0x030F0000
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, NOT_A_MAPPING "%.200s", Py_TYPE(mapping)->tp_name);
+    } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyObject *raised = PyErr_GetRaisedException();
+        PyObject *args = PyException_GetArgs(raised);
+        if (args && PyTuple_GET_SIZE(args) == 1) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%S'",
+                         "function", PyTuple_GET_ITEM(args, 0));
+            Py_DECREF(raised);
+        } else {
+            PyErr_SetRaisedException(raised);
+        }
+        Py_XDECREF(args);
+    }
+#endif
+    return false;
 }
 
 // lambda params: TextField(label=self._label, **params)
@@ -171,7 +195,7 @@ PyObject *render_input_body(Function *fn, PyObject *const *args, PyObject *) noe
         PyErr_SetString(PyExc_TypeError, NOT_A_MAPPING "NoneType");
         return failed();
     }
-    if (!merge_keywords(kwargs.get(), params)) return failed();
+    if (!merge_call_keywords(kwargs.get(), params)) return failed();
     PyObject *result = PyObject_VectorcallDict(text_field.get(), nullptr, 0, kwargs.get());
     return result ? result : failed();
 }
@@ -291,7 +315,7 @@ bool build_autocomplete(PyObject *self, PyObject *scope, PyObject *kwargs, int &
             }
         }
         line = at::merge_kwargs;
-        if (!merge_keywords(keywords.get(), kwargs)) return false;
+        if (!merge_call_keywords(keywords.get(), kwargs)) return false;
         line = at::autocomplete;
         complete =
             Ref::steal(PyObject_VectorcallDict(autocomplete.get(), nullptr, 0, keywords.get()));

@@ -55,6 +55,14 @@ EqEmpty = type("EqEmpty", (), {"__hash__": object.__hash__, "__eq__": lambda sel
     rec("eq", type(other).__name__) or (isinstance(other, list) and not other))})
 Untruthful = type("Untruthful", (), {"__bool__": lambda self: 1 / 0})
 Fmt = type("Fmt", (), {"__format__": lambda self, how: rec("format", how) or "fmt"})
+# Read as a call site reads a mapping: keys(), then each item; either can be made to fail.
+Keyed = type("Keyed", (), {
+    "__init__": lambda self, keys, fail=None: setattr(self, "state", (keys, fail)),
+    "keys": lambda self: rec("keys") or (self.state[1] == "keys" and {}["keys"]) or self.state[0],
+    "__getitem__": lambda self, key: rec("getitem", key) or (
+        self.state[1] == "item" and self.missing) or key * 2})
+# A dict subclass that iterates as a dict is read as one: its keys() goes unasked.
+OwnKeys = type("OwnKeys", (dict,), {"keys": lambda self: rec("keys") or ["z"]})
 FormState = type("FormState", (dict,), {"get": lambda self, key: rec("get", key) or
                                         dict.get(self, key)})
 # The host State: the field marks it whenever a value is chosen.
@@ -93,7 +101,8 @@ RecLabel = recording(QLabel, "setText", "setStyleSheet", shown=False,
 
 
 class Out:
-    write = staticmethod(lambda text: rec("write", text))
+    # A per-run object prints with its own address.
+    write = staticmethod(lambda text: rec("write", re.sub(r" at 0x[0-9a-f]+>", " at 0x>", text)))
     flush = staticmethod(lambda: None)
 
 
@@ -108,6 +117,8 @@ class Scenario:
     theme: tuple = ("font: 9px;", "12px", 500, "#cc0000")  # None colour: no palette at all
     missing: tuple = ()  # host names taken out of the module namespace
     on_init: tuple = ()  # a step the Autocomplete performs while it is being built
+    replaced: dict = field(default_factory=dict)  # host names bound to something else
+    derive: object = None  # base class -> the subclass to build, made per implementation
 
 
 class Run:
@@ -206,8 +217,12 @@ class Run:
         if type(v) is dict:
             return ("dict", id(v) if id(v) in self.inputs else None,
                     tuple((self.norm(k), self.norm(x)) for k, x in v.items()))
+        if type(v) in (list, tuple) and id(v) not in self.inputs:  # rebuilt around run objects
+            return (type(v).__name__, tuple(map(self.norm, v)))
         if isinstance(v, types.MethodType) and v.__self__ is self.widget:
             return "W." + v.__name__
+        if isinstance(v, types.MethodType) and id(v.__self__) in self.tokens:
+            return f"{self.tokens[id(v.__self__)]}.{v.__name__}"
         return ("id", id(v))
 
 
@@ -284,11 +299,15 @@ def drive(impl, sc):
         try:
             outcomes.append(("ok", run.norm(fn())))
         except Exception as exc:
-            outcomes.append(("raise", type(exc), str(exc), bind,
+            # The interpreter names a function of the model by the model's module.
+            message = str(exc).replace(impl.__name__, MODULE_NAME)
+            outcomes.append(("raise", type(exc), message, bind,
                              entries(exc.__traceback__, impl.__file__)))
 
-    with installed(impl, run.names(), sc.missing), redirect_stdout(Out()):
-        cls = probed(impl.TessuAutocomplete)
+    names = {**run.names(), **run.resolve(sc.replaced)}
+    with installed(impl, names, sc.missing), redirect_stdout(Out()):
+        base = impl.TessuAutocomplete
+        cls = probed(sc.derive(base) if sc.derive else base)
         w = run.widget = run.token(cls.__new__(cls), "W")
         attempt(lambda: w.__init__(*run.resolve(sc.args), **run.resolve(sc.kwargs)), sc.bind)
         if "_key" in vars(w):  # the Qt base exists, so the widget can be driven further
@@ -308,8 +327,12 @@ def drive(impl, sc):
 
 
 def check(tessu, sc):
-    c_log, c_out, c_attrs = drive(tessu, sc)
-    m_log, m_out, m_attrs = drive(load(), sc)
+    compare(drive(tessu, sc), drive(load(), sc))
+
+
+def compare(compiled, model):
+    """The two sides of one scenario, as drive() reports them, agree."""
+    (c_log, c_out, c_attrs), (m_log, m_out, m_attrs) = compiled, model
     assert c_log == m_log
     assert len(c_out) == len(m_out)
     for c, m in zip(c_out, m_out):
@@ -380,6 +403,12 @@ SCRIPTED = {
                                ("render", ({"label": "x"},)), ("render", (None,)),
                                ("render", (types.MappingProxyType({"b": 2}),)),
                                ("render", (5,))]),
+    "render-keyed": Scenario(steps=[("render", (Keyed(["a", "b"]),)),
+                                    ("render", (Keyed(["a", "label"]),)),
+                                    ("render", (Keyed(["a"], "keys"),)),
+                                    ("render", (Keyed(["a"], "item"),)),
+                                    ("render", (Keyed(5),)),
+                                    ("render", (OwnKeys(a=1),))]),
     "empty-label": Scenario(kwargs={"label": ""}, steps=[("render", ({"a": 1},))]),
     "extra-kwargs": Scenario(kwargs={"options": ["a"], "multiple": True}),
     "collision": Scenario(kwargs={"renderInput": print}),

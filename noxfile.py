@@ -131,6 +131,10 @@ script_session("nomemory", "scripts/proof/nomemory.sh",
                "The allocation-failure and fault-injection sweeps, installed and checked builds.")
 script_session("display", "scripts/proof/display_check.sh",
                "The demo on a real X server (Xvfb), judged from its screenshots, per binding.")
+script_session("fuzz", "scripts/proof/fuzz.sh",
+               "The fuzz targets: the corpus replayed, then each fuzzed 60 s per Qt (about 8 min).")
+script_session("fuzz_coverage", "scripts/proof/fuzz_coverage.sh",
+               "Line and branch coverage of the C++ by the fuzz corpus alone, per file.")
 script_session("arm64", "scripts/release/check_arm64.sh",
                "The aarch64 wheels of dist/, proven in the arm64 sid root under qemu-user.")
 script_session("windows", "scripts/release/check_windows.sh",

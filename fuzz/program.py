@@ -10,6 +10,7 @@ import gc
 import importlib
 import inspect
 import os
+import shlex
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -414,5 +415,8 @@ class Rounds:
 
 
 def main(one_input):
-    atheris.Setup(sys.argv, one_input)
+    # libFuzzer runs its first argument through the shell for -merge and -fork: it has to
+    # name this interpreter, not the script alone.
+    program = shlex.join([sys.executable, sys.argv[0]])
+    atheris.Setup([program, *sys.argv[1:]], one_input)
     atheris.Fuzz()

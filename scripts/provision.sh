@@ -74,7 +74,7 @@ PROVISION_XCB_LIBS=(
     "libOpenGL.so.0 libopengl0"
 )
 
-PROVISION_GROUPS=(qt xcb build roots qemu wine cross x11 freeze)
+PROVISION_GROUPS=(qt xcb build roots qemu wine cross x11 freeze fuzz)
 
 # What each group serves, for the usage text.
 _provision_serves() {
@@ -88,6 +88,7 @@ _provision_serves() {
     cross) echo "the aarch64 glibc loader and libc, for the guard check's dynamic build under qemu" ;;
     x11) echo "a virtual X server, driven and read back: the display check" ;;
     freeze) echo "ccache, so that Nuitka does not compile everything on each run: check_frozen.sh nuitka" ;;
+    fuzz) echo "Clang and its sanitizer runtimes, for the fuzzing build: scripts/proof/fuzz.sh" ;;
     esac
 }
 
@@ -107,6 +108,7 @@ provision_packages() {
     cross) printf '%s\n' libc6-arm64-cross ;;
     x11) printf '%s\n' xvfb xdotool x11-apps ;;
     freeze) printf '%s\n' ccache ;;
+    fuzz) printf '%s\n' clang-19 libclang-rt-19-dev ;;
     *) return 2 ;;
     esac
 }

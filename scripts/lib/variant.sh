@@ -7,6 +7,9 @@
 #   variant_build BUILD_DIR [cmake -D args...]   sets VARIANT_SO
 #   variant_tree WORK_DIR                        makes WORK_DIR/zarvel; put WORK_DIR first on PYTHONPATH
 #   variant_check WORK_DIR [env...]              fails unless the module imports from WORK_DIR
+#   variant_gcovr BUILD_DIR [gcovr args...]      gcovr over the module's own sources of a
+#                                                coverage build (scripts/proof/coverage.sh,
+#                                                scripts/proof/fuzz_coverage.sh)
 #   variant_suite LABEL TIMEOUT BINDINGS [PREFIX...] -- [pytest args...]
 #                                                runs the suite once per binding of the
 #                                                blank-separated list BINDINGS, under the
@@ -79,4 +82,15 @@ variant_suite() {
         ((rc == 0)) || failed=1
     done
     return "$failed"
+}
+
+# The checked build's wrappers and its fault injector are left out of the counts.
+variant_gcovr() {
+    local build=$1
+    shift
+    "$VENV_PY" -m gcovr --root "$REPO_ROOT" --object-directory "$build" \
+        --filter "$REPO_ROOT/material/hook_form/" --filter "$REPO_ROOT/include/" \
+        --exclude "$REPO_ROOT/include/checked.h" \
+        --exclude "$REPO_ROOT/material/hook_form/fault.cpp" \
+        --exclude-unreachable-branches --exclude-throw-branches "$@"
 }

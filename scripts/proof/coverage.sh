@@ -51,14 +51,9 @@ variant_check "$work"
 failed=0
 variant_suite coverage.sh "$timeout_s" "${bindings[*]}" "${run_env[@]}" -- "$@" || failed=1
 
-gcovr_args=(--root "$REPO_ROOT" --object-directory "$build"
-    --filter "$REPO_ROOT/material/hook_form/" --filter "$REPO_ROOT/include/"
-    --exclude "$REPO_ROOT/include/checked.h"
-    --exclude "$REPO_ROOT/material/hook_form/fault.cpp"
-    --exclude-unreachable-branches --exclude-throw-branches)
 # The table lists, per file, the lines that no test reached; the summary gives line and
 # branch coverage over all of them. Each branch still missed is in CONTRIBUTING.md, with why.
-if ! "$VENV_PY" -m gcovr "${gcovr_args[@]}" --txt - --print-summary \
+if ! variant_gcovr "$build" --txt - --print-summary \
     --fail-under-line "$min_lines" --fail-under-branch "$min_branches"; then
     say "line or branch coverage is below ${min_lines}% or ${min_branches}% (or gcovr failed)"
     failed=1

@@ -7,6 +7,7 @@
 #   variant_build BUILD_DIR [cmake -D args...]   sets VARIANT_SO
 #   variant_tree WORK_DIR                        makes WORK_DIR/zarvel; put WORK_DIR first on PYTHONPATH
 #   variant_check WORK_DIR [env...]              fails unless the module imports from WORK_DIR
+#   variant_coverage_build BUILD_DIR             the checked coverage build, its counts zeroed
 #   variant_gcovr BUILD_DIR [gcovr args...]      gcovr over the module's own sources of a
 #                                                coverage build (scripts/proof/coverage.sh,
 #                                                scripts/proof/fuzz_coverage.sh)
@@ -82,6 +83,14 @@ variant_suite() {
         ((rc == 0)) || failed=1
     done
     return "$failed"
+}
+
+# Checked too: its fault injection reaches the failure paths that no allocation failure does
+# (tests/fault_sweep.py), and its wrappers are left out of the counts (variant_gcovr).
+variant_coverage_build() {
+    variant_build "$1" -DTESSU_COVERAGE=ON -DTESSU_CHECKED=ON || return 1
+    # Counts from an earlier run would add to this one's.
+    find "$1" -name '*.gcda' -delete
 }
 
 # The checked build's wrappers and its fault injector are left out of the counts.

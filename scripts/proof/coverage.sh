@@ -34,11 +34,7 @@ if ! "$VENV_PY" -m gcovr --version >/dev/null 2>&1; then
 fi
 
 say "building the coverage variant in $build"
-# Checked too: its fault injection reaches the failure paths that no allocation failure does
-# (tests/fault_sweep.py), and its wrappers are left out of the counts below.
-variant_build "$build" -DTESSU_COVERAGE=ON -DTESSU_CHECKED=ON
-# Counts from an earlier run would add to this one's.
-find "$build" -name '*.gcda' -delete
+variant_coverage_build "$build"
 
 work=$(mktemp -d)
 trap 'rm -rf -- "$work"' EXIT

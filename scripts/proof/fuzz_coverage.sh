@@ -29,9 +29,8 @@ zenv_ensure_binding pyside6
 
 build=${FUZZ_COVERAGE_BUILD:-$REPO_ROOT/build/fuzz-coverage}
 say "building the coverage variant in $build"
-# Checked, as in scripts/proof/coverage.sh, so that the two sets of figures compare.
-variant_build "$build" -DTESSU_COVERAGE=ON -DTESSU_CHECKED=ON
-find "$build" -name '*.gcda' -delete
+# The same build as scripts/proof/coverage.sh, so that the two sets of figures compare.
+variant_coverage_build "$build"
 work=$(mktemp -d)
 trap 'rm -rf -- "$work"' EXIT
 variant_tree "$work"

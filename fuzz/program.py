@@ -33,38 +33,19 @@ MODEL = load()
 SYMS = (td.SELECTED, td.ONCHANGE, td.FALSY, td.REENTER, td.FORM)
 KEYS = ("value", "field", "error", "error_message", "label", "placeholder", "x", 0)
 NAMES = ("country", "other", None, td.TRACED, 5)
-ATTRS = (
-    "_complete",
-    "lbl_helper_text",
-    "_name",
-    "_onChange",
-    "_setState",
-    "_key",
-    "_label",
-    "_selected",
-    "_value",
-    "_stateSignal",
-    "_state",
-)
-HOST = (
-    "useState",
-    "useTheme",
-    "State",
-    "TextField",
-    "Autocomplete",
-    "Controller",
-    "QLabel",
-    "QVBoxLayout",
-)
+ATTRS = ("_complete", "lbl_helper_text", "_name", "_onChange", "_setState", "_key", "_label",
+         "_selected", "_value", "_stateSignal", "_state")
+HOST = ("useState", "useTheme", "State", "TextField", "Autocomplete", "Controller", "QLabel",
+        "QVBoxLayout")
+PROTOCOL = ("get", "__eq__", "__bool__", "__str__", "__format__", "__getitem__", "__len__", "keys",
+            "items")
 EXCEPTIONS = (ValueError, KeyError, RuntimeError, TypeError, AttributeError, ZeroDivisionError)
 # What binding each driven call goes through, taken from the model: a failure to bind is
 # reported before the model's frame exists, and the comparison allows for that.
-SIGNATURES = {
-    "set_value": inspect.signature(MODEL.TessuAutocomplete.set_value),
-    "state": inspect.signature(MODEL.TessuAutocomplete.state),
-    "change": inspect.signature(lambda newValue: None),
-    "render": inspect.signature(lambda params: None),
-}
+SIGNATURES = {"set_value": inspect.signature(MODEL.TessuAutocomplete.set_value),
+              "state": inspect.signature(MODEL.TessuAutocomplete.state),
+              "change": inspect.signature(lambda newValue: None),
+              "render": inspect.signature(lambda params: None)}
 METHODS = ("set_value", "state")
 INIT = inspect.signature(MODEL.TessuAutocomplete.__init__)
 
@@ -150,28 +131,16 @@ class Decoder:
         return [make() for _ in range(self.int(most + 1))]
 
     def text(self):
-        return self.pick(
-            (
-                lambda: self.fdp.ConsumeUnicodeNoSurrogates(self.int(8)),
-                lambda: self.pick(KEYS[:-1]),
-                lambda: td.TRACED,
-            )
-        )()
+        return self.pick((lambda: self.fdp.ConsumeUnicodeNoSurrogates(self.int(8)),
+                          lambda: self.pick(KEYS[:-1]), lambda: td.TRACED))()
 
     def value(self, depth=0):
-        kinds = [
-            lambda: self.pick(td.VALUES),
-            lambda: self.pick(SYMS),
-            self.text,
-            lambda: self.fdp.ConsumeIntInRange(-3, 3),
-            lambda: self.odd(depth),
-        ]
+        kinds = [lambda: self.pick(td.VALUES), lambda: self.pick(SYMS), self.text,
+                 lambda: self.fdp.ConsumeIntInRange(-3, 3), lambda: self.odd(depth)]
         if depth < 2:
-            kinds += [
-                lambda: self.many(3, lambda: self.value(depth + 1)),
-                lambda: tuple(self.many(2, lambda: self.value(depth + 1))),
-                lambda: self.mapping(depth + 1),
-            ]
+            kinds += [lambda: self.many(3, lambda: self.value(depth + 1)),
+                      lambda: tuple(self.many(2, lambda: self.value(depth + 1))),
+                      lambda: self.mapping(depth + 1)]
         return self.pick(kinds)()
 
     def mapping(self, depth=1):
@@ -181,19 +150,7 @@ class Decoder:
     def odd(self, depth=0):
         modes = {}
         for _ in range(self.int(4)):
-            name = self.pick(
-                (
-                    "get",
-                    "__eq__",
-                    "__bool__",
-                    "__str__",
-                    "__format__",
-                    "__getitem__",
-                    "__len__",
-                    "keys",
-                    "items",
-                )
-            )
+            name = self.pick(PROTOCOL)
             how = self.pick(("raise", "value", "reenter"))
             if how == "raise":
                 modes[name] = (how, self.pick(EXCEPTIONS))
@@ -205,11 +162,8 @@ class Decoder:
         return Odd(modes)
 
     def form(self):
-        entries = {
-            "field": self.pick(NAMES),
-            "error": self.value(2),
-            "error_message": self.value(1),
-        }
+        entries = {"field": self.pick(NAMES), "error": self.value(2),
+                   "error_message": self.value(1)}
         kind = self.int(4)
         if kind == 3:
             return self.odd()
@@ -221,14 +175,8 @@ class Decoder:
         args = tuple(m() for m in make)
         kwargs = {}
         if self.chance(6):
-            args, kwargs = (
-                (),
-                {
-                    self.pick(("value", "state", "newValue", "params", "x")): (
-                        args[0] if args else None
-                    )
-                },
-            )
+            name = self.pick(("value", "state", "newValue", "params", "x"))
+            args, kwargs = (), {name: args[0] if args else None}
         elif self.chance(8):
             args += (self.value(2),)
         elif self.chance(12):
@@ -237,24 +185,20 @@ class Decoder:
         return (op, args, kwargs)
 
     def step(self):
-        return self.pick(
-            (
-                lambda: self.call("set_value", self.value),
-                lambda: self.call("state", self.form),
-                lambda: self.call("change", self.value),
-                lambda: self.call(
-                    "render", lambda: self.pick((self.mapping, self.odd, self.value))()
-                ),
-                lambda: ("ac_emit", (self.value(),)),
-                lambda: ("emit_state", (self.form(),)),
-                lambda: ("signal", (self.pick((td.FORM, td.FORM, None, 3, self.odd())),)),
-                lambda: ("get_signal",),
-                lambda: ("set", (self.pick(ATTRS), self.value())),
-                lambda: ("del", (self.pick(ATTRS),)),
-                lambda: ("collect",),
-                lambda: ("orphan", (self.value(),)),
-            )
-        )()
+        return self.pick((
+            lambda: self.call("set_value", self.value),
+            lambda: self.call("state", self.form),
+            lambda: self.call("change", self.value),
+            lambda: self.call("render", lambda: self.pick((self.mapping, self.odd, self.value))()),
+            lambda: ("ac_emit", (self.value(),)),
+            lambda: ("emit_state", (self.form(),)),
+            lambda: ("signal", (self.pick((td.FORM, td.FORM, None, 3, self.odd())),)),
+            lambda: ("get_signal",),
+            lambda: ("set", (self.pick(ATTRS), self.value())),
+            lambda: ("del", (self.pick(ATTRS),)),
+            lambda: ("collect",),
+            lambda: ("orphan", (self.value(),)),
+        ))()
 
     def scenario(self, derive=None):
         args = (self.pick(NAMES),) + tuple(self.many(2, self.value) if self.chance(3) else ())
@@ -263,54 +207,26 @@ class Decoder:
         kwargs = {}
         for name in ("key", "label", "selected", "onChange", "helperText"):
             if self.chance(2):
-                kwargs[name] = self.pick(
-                    (
-                        self.value,
-                        lambda: self.pick(SYMS[:4]),
-                        lambda: self.pick((None, "k", "")),
-                    )
-                )()
+                kwargs[name] = self.pick((self.value, lambda: self.pick(SYMS[:4]),
+                                          lambda: self.pick((None, "k", ""))))()
         for _ in range(self.int(3) if self.chance(3) else 0):
-            kwargs[self.pick(("options", "multiple", "renderInput", "name", "extra", 1))] = (
-                self.value(1)
-            )
-        theme = (
-            self.pick(("font: 9px;", 3, self.odd())),
-            self.pick(("12px", 1.5, self.odd())),
-            self.pick((500, "bold", self.odd())),
-            self.pick(("#c00", None, self.odd())),
-        )
+            value = self.value(1)  # drawn before the keyword, as the assignment did
+            kwargs[self.pick(("options", "multiple", "renderInput", "name", "extra", 1))] = value
+        theme = (self.pick(("font: 9px;", 3, self.odd())), self.pick(("12px", 1.5, self.odd())),
+                 self.pick((500, "bold", self.odd())), self.pick(("#c00", None, self.odd())))
         faults = {}
         for _ in range(self.int(3) if self.chance(3) else 0):
             faults[self.pick(td.FAULTABLE)] = (1 + self.int(3), self.pick(EXCEPTIONS))
         missing = tuple(n for n in HOST if self.chance(24))
-        replaced = {
-            n: self.pick((5, None, td.Untruthful(), broken))
-            for n in HOST
-            if n not in missing and self.chance(32)
-        }
-        on_init = self.pick(
-            (
-                (),
-                (),
-                ("change", (self.value(),)),
-                ("render", (self.mapping(),)),
-                ("ac_emit", (self.value(),)),
-            )
-        )
+        replaced = {n: self.pick((5, None, td.Untruthful(), broken))
+                    for n in HOST if n not in missing and self.chance(32)}
+        on_init = self.pick(((), (), ("change", (self.value(),)), ("render", (self.mapping(),)),
+                             ("ac_emit", (self.value(),))))
         return td.Scenario(
-            args=args,
-            kwargs=kwargs,
-            bind=not binds(INIT, True, args, kwargs),
-            steps=self.many(10, self.step),
-            faults=faults,
+            args=args, kwargs=kwargs, bind=not binds(INIT, True, args, kwargs),
+            steps=self.many(10, self.step), faults=faults,
             pair=self.pick(("pair",) * 8 + ("list", "iter", "one", "three", "int")),
-            theme=theme,
-            missing=missing,
-            replaced=replaced,
-            on_init=on_init,
-            derive=derive,
-        )
+            theme=theme, missing=missing, replaced=replaced, on_init=on_init, derive=derive)
 
 
 def broken(*args, **kwargs):
@@ -377,23 +293,16 @@ def judge(sc):
             raise Finding(f"compiled {compiled[1:]!r}, model {model[1:]!r}")
         return
     outcomes = [late_binding(c, m) for c, m in zip(compiled[1][1], model[1][1])]
-    td.compare(
-        (compiled[1][0], outcomes + compiled[1][1][len(outcomes) :], compiled[1][2]), model[1]
-    )
+    td.compare((compiled[1][0], outcomes + compiled[1][1][len(outcomes):], compiled[1][2]),
+               model[1])
 
 
 def late_binding(c, m):
     """A method that fails to bind when an override calls it: the compiled method reports
     the failure under its own frame and name, as it does for a direct call, where the
     interpreter names the function by its qualified name before any frame exists."""
-    if (
-        c[0] == m[0] == "raise"
-        and c[1] is m[1] is TypeError
-        and len(c[4]) == len(m[4]) + 1
-        and c[4][:-1] == m[4]
-        and c[4][-1][0] == "M"
-        and m[2].endswith("." + c[2])
-    ):
+    if (c[0] == m[0] == "raise" and c[1] is m[1] is TypeError and len(c[4]) == len(m[4]) + 1
+            and c[4][:-1] == m[4] and c[4][-1][0] == "M" and m[2].endswith("." + c[2])):
         return m
     return c
 

@@ -15,18 +15,8 @@ from qtpy.QtCore import Signal
 
 ROUNDS = program.Rounds()
 METHODS = ("set_value", "state", "__init__")
-ATTRIBUTES = (
-    "_complete",
-    "lbl_helper_text",
-    "_onChange",
-    "_name",
-    "_selected",
-    "_setState",
-    "_key",
-    "stateSignal",
-    "valueChanged",
-    "set_value",
-)
+ATTRIBUTES = ("_complete", "lbl_helper_text", "_onChange", "_name", "_selected", "_setState",
+              "_key", "stateSignal", "valueChanged", "set_value")
 SLOTS = ((), ("extra",), ("_name",), ("_complete",), ("_value", "_key"), ("__weakref__",))
 # PySide6 (6.12) leaves the slots of a class uninitialised in the instances of a subclass of
 # it, so the first write into one frees whatever the memory held: the model crashes as the
@@ -87,20 +77,11 @@ class Body:
     """A class body drawn from the input, rebuilt on each base it is asked for."""
 
     def __init__(self, b):
-        self.methods = {
-            m: b.pick(("super", "early", "extra", "swap", "raise", "skip"))
-            for m in METHODS
-            if b.chance(3)
-        }
+        self.methods = {m: b.pick(("super", "early", "extra", "swap", "raise", "skip"))
+                        for m in METHODS if b.chance(3)}
         # A signal anywhere but in its own place would be a new object at every read.
-        self.attributes = {
-            a: b.pick(
-                ("raising", "stored", "readonly", "none", "number")
-                + (("signal",) if a == "valueChanged" else ())
-            )
-            for a in ATTRIBUTES
-            if b.chance(8)
-        }
+        self.attributes = {a: b.pick(("raising", "stored", "readonly", "none", "number") + (
+            ("signal",) if a == "valueChanged" else ())) for a in ATTRIBUTES if b.chance(8)}
         self.slots = b.pick(SLOTS) if b.chance(4) and SLOTS_HOLD else None
         self.hook = b.pick((None, None, "record", "mark"))
         self.meta = b.pick((None, None, "record", "call"))
@@ -114,15 +95,9 @@ class Body:
             namespace["__slots__"] = self.slots
         bases = (base,)
         if self.hook:
-            bases = (
-                types.new_class(
-                    "Hooked",
-                    bases,
-                    exec_body=lambda ns: ns.update(
-                        __init_subclass__=classmethod(self.init_subclass)
-                    ),
-                ),
-            )
+            hook = classmethod(self.init_subclass)
+            bases = (types.new_class("Hooked", bases,
+                                     exec_body=lambda ns: ns.update(__init_subclass__=hook)),)
         if self.entries:
             bases = (Entries(bases[0], self.entries == "mixin"),)
         kwds = {"metaclass": self.metaclass(type(base))} if self.meta else {}

@@ -294,13 +294,16 @@ def change(tessu, w, fake):
 
 
 class Params:
-    """Keyword arguments in a mapping that is no dict: merged through its items()."""
+    """Keyword arguments in a mapping that is no dict: merged through its keys() and items."""
 
     def __init__(self, **pairs):
         self.pairs = pairs
 
-    def items(self):
-        return list(self.pairs.items())
+    def keys(self):
+        return list(self.pairs)
+
+    def __getitem__(self, key):
+        return self.pairs[key]
 
 
 def render_input(tessu, w, fake, params=None):

@@ -508,9 +508,9 @@ class Probe:
         self._router.record(f"{self._name}.get", (key,))
         return self._children.get("entries", {}).get(key)
 
-    def items(self):
-        self._router.record(f"{self._name}.items")
-        return [("placeholder", "p")]
+    def keys(self):
+        self._router.record(f"{self._name}.keys")
+        return ["placeholder"]
 
     def write(self, text):
         self._router.record(f"{self._name}.write")
@@ -532,16 +532,16 @@ class ProbedDict(dict):
 
 
 class ProbedMapping(Mapping):
-    """A mapping that is not a dict: keyword merging goes through its items()."""
+    """A mapping that is not a dict: keyword merging reads its keys(), then each item."""
 
     def __init__(self, probe):
         self._probe = probe
 
-    def items(self):
-        return self._probe.items()
+    def keys(self):
+        return self._probe.keys()
 
     def __getitem__(self, key):
-        raise KeyError(key)
+        return self._probe[key]
 
     def __iter__(self):
         return iter(())
@@ -601,7 +601,7 @@ def rig(tessu, host, monkeypatch, qapp):
         name=name, key=fresh("key"), label=fresh("label"), selected=FlagState(),
         onChange=P("onChange"), helperText=fresh("help"), extra=Token("extra"),
         wrapped=ProbedDict(P("wrapped"), value=value), value=value, signal=P("signal"), theme=theme,
-        params=ProbedMapping(P("params")),
+        params=ProbedMapping(P("params", item="p")),
         error=FormState(field=name, error=P("error", truth=True),
                         error_message=P("messages", item=P("message"))),
         valid=FormState(field=name, error=P("error", truth=False)))

@@ -95,6 +95,10 @@ class Odd:
     def keys(self):
         return self._act("keys", lambda: ["a"])
 
+    def __iter__(self):
+        # Without it, iteration falls back on __getitem__(0), (1), ..., which never fails.
+        return self._act("__iter__", lambda: iter(["a"]))
+
     def items(self):
         return self._act("items", lambda: [("a", 1)])
 

@@ -18,6 +18,9 @@
 #   FUZZ_BUILD  build directory (default: <repo>/build/fuzz)
 #   FUZZ_OUT    where each run's log, corpus and artefacts stay (default: <repo>/out/fuzz)
 set -euo pipefail
+# The runs work in other directories, and the import check compares absolute paths.
+[[ -z ${FUZZ_BUILD:-} ]] || FUZZ_BUILD=$(realpath -m -- "$FUZZ_BUILD")
+[[ -z ${FUZZ_OUT:-} ]] || FUZZ_OUT=$(realpath -m -- "$FUZZ_OUT")
 
 # shellcheck source=scripts/lib/env.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"

@@ -9,6 +9,8 @@
 # Knobs (environment), besides those of scripts/lib/env.sh:
 #   FUZZ_COVERAGE_BUILD  build directory (default: <repo>/build/fuzz-coverage)
 set -euo pipefail
+# The build's path is handed to gcovr after the script has moved to the repository's root.
+[[ -z ${FUZZ_COVERAGE_BUILD:-} ]] || FUZZ_COVERAGE_BUILD=$(realpath -m -- "$FUZZ_COVERAGE_BUILD")
 
 # shellcheck source=scripts/lib/env.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"

@@ -31,7 +31,7 @@ FAULTABLE = HOST_CALLS + tuple("read:" + n for n in TRACKED if n not in ("_state
 WORDING = re.compile(r"not enough values to unpack|cannot unpack non-iterable|"
                      r"got multiple values for keyword argument|argument after \*\* must be")
 COMPILED_WORDING = re.compile(r"need more than \d values? to unpack|'\w+' object is not iterable|"
-                              r"^function\(\) got multiple values for keyword argument '\w+'$|"
+                              r"^function\(\) got multiple values for keyword argument '.+'$|"
                               r"^argument after \*\* must be a mapping, not \w+$")
 RUN = [None]
 
@@ -405,6 +405,7 @@ SCRIPTED = {
                                ("render", (5,))]),
     "render-keyed": Scenario(steps=[("render", (Keyed(["a", "b"]),)),
                                     ("render", (Keyed(["a", "label"]),)),
+                                    ("render", (Keyed(["a-b", "a-b"]),)),
                                     ("render", (Keyed(["a"], "keys"),)),
                                     ("render", (Keyed(["a"], "item"),)),
                                     ("render", (Keyed(5),)),

@@ -12,6 +12,7 @@ import inspect
 import os
 import shlex
 import sys
+import weakref
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.join(os.path.dirname(HERE), "tests")
@@ -39,6 +40,11 @@ HOST = ("useState", "useTheme", "State", "TextField", "Autocomplete", "Controlle
         "QVBoxLayout")
 PROTOCOL = ("get", "__eq__", "__bool__", "__str__", "__format__", "__getitem__", "__len__", "keys",
             "items")
+# The inner functions' own surface, as a caller may treat any Python function: its names and
+# docstring can be replaced or deleted, the rest only read.
+INNER = ("onChange", "renderInput")
+WRITABLE = ("__name__", "__qualname__", "__doc__", "__module__")
+READABLE = (*WRITABLE, "__defaults__", "__kwdefaults__", "__annotations__")
 EXCEPTIONS = (ValueError, KeyError, RuntimeError, TypeError, AttributeError, ZeroDivisionError)
 # What binding each driven call goes through, taken from the model: a failure to bind is
 # reported before the model's frame exists, and the comparison allows for that.
@@ -202,7 +208,13 @@ class Decoder:
             lambda: ("del", (self.pick(ATTRS),)),
             lambda: ("collect",),
             lambda: ("orphan", (self.value(),)),
+            self.inner,
         ))()
+
+    def inner(self):
+        how = self.pick(("read", "read", "set", "del", "bind", "ref"))
+        names = WRITABLE if how in ("set", "del") else READABLE
+        return ("inner", (self.pick(INNER), self.pick(names), how, self.value()))
 
     def scenario(self, derive=None):
         args = (self.pick(NAMES),) + tuple(self.many(2, self.value) if self.chance(3) else ())
@@ -269,7 +281,31 @@ def orphan(run, w, value):
             td.rec("orphan." + role, inner[role](arg))
 
 
-td.OPS.update(collect=collect, orphan=orphan)
+def inner(run, w, role, name, how, value):
+    """One of the inner functions treated as a Python function; the attribute is read back,
+    with whether the repr still shows the qualified name and the address."""
+    fn = run.ac.kwargs.get(role) if run.ac is not None else None
+    if fn is None:
+        return "no inner function"
+    if how == "set":
+        setattr(fn, name, value)
+    elif how == "del":
+        delattr(fn, name)
+    elif how == "bind":  # looked up as a method of `value`, or of no object at all
+        return fn.__get__(None) is fn if value is None else fn.__get__(value)()
+    elif how == "ref":  # kept to the run's end, so the function dies with a live reference
+        run.keep.append(weakref.ref(fn))
+        return run.keep[-1]() is fn
+    address = object.__repr__(fn).rpartition(" at ")[2]
+    got = getattr(fn, name)
+    if got == MODEL.__name__:  # the model's functions live in a module of its own name
+        got = TESSU.__name__
+    elif name == "__name__" and got in ("<lambda>", "lambda", "lambda1"):
+        got = "<the inner function's own name>"  # the compiled ones are told apart by name
+    return got, repr(fn) == f"<function {fn.__qualname__} at {address}"
+
+
+td.OPS.update(collect=collect, orphan=orphan, inner=inner)
 
 
 class Finding(AssertionError):

@@ -269,7 +269,10 @@ def orphan(run, w, value):
     run.widget = None  # its reads are not the driven field's
     try:
         other = type(w).__new__(type(w))
-        run.tokens[id(other)] = "ORPHAN"
+        key = id(other)
+        run.tokens[key] = "ORPHAN"
+        # Once the compiled one is gone, its address may serve an object made later.
+        run.keep.append(weakref.ref(other, lambda _: run.tokens.pop(key, None)))
         other.__init__("orphan")
         inner = run.ac.kwargs if run.ac is not ac else {}
     finally:

@@ -15,8 +15,11 @@ from qtpy.QtCore import Signal
 
 ROUNDS = program.Rounds()
 METHODS = ("set_value", "state", "__init__")
+# The constructor's own attributes come last: a property among them that refuses a write
+# fails the constructor half-way, after the host calls it made.
 ATTRIBUTES = ("_complete", "lbl_helper_text", "_onChange", "_name", "_selected", "_setState",
-              "_key", "stateSignal", "valueChanged", "set_value")
+              "_key", "stateSignal", "valueChanged", "set_value", "_label", "_value",
+              "_helperText", "_state", "_stateSignal")
 SLOTS = ((), ("extra",), ("_name",), ("_complete",), ("_value", "_key"), ("__weakref__",))
 # PySide6 (6.12) leaves the slots of a class uninitialised in the instances of a subclass of
 # it, so the first write into one frees whatever the memory held: the model crashes as the

@@ -4,7 +4,7 @@
 # `nox -s fuzz`; by hand, `--seconds 3600 --merge` makes the long runs and folds what they
 # found into the committed corpus.
 #
-#   scripts/proof/fuzz.sh [--seconds N] [--target T]... [--qt Q]... [--merge]
+#   scripts/proof/fuzz.sh [--python V] [--seconds N] [--target T]... [--qt Q]... [--merge]
 #
 # It first replays every input of fuzz/corpus once, under each Qt, then fuzzes each target
 # under each Qt for N seconds (default 60) from a scratch copy of its corpus, with
@@ -14,13 +14,22 @@
 #   --target   field or subclass (default: both)
 #   --qt       pure (the pure-Python Qt of tests/pure_qt) or pyside6 (default: both)
 #   --merge    add to fuzz/corpus/T, minimised (-merge=1), what the runs found
+#   --python   the interpreter, here or in the sid root (scripts/lib/pyfor.sh; default: the
+#              matrix's first); atheris has wheels up to 3.14
 # Knobs (environment), besides those of scripts/lib/env.sh:
-#   FUZZ_BUILD  build directory (default: <repo>/build/fuzz)
-#   FUZZ_OUT    where each run's log, corpus and artefacts stay (default: <repo>/out/fuzz)
+#   FUZZ_BUILD  build directory (default: <repo>/build/fuzz-V)
+#   FUZZ_OUT    where each run's log, corpus and artefacts stay (default: <repo>/out/fuzz-V)
 set -euo pipefail
 # The runs work in other directories, and the import check compares absolute paths.
 [[ -z ${FUZZ_BUILD:-} ]] || FUZZ_BUILD=$(realpath -m -- "$FUZZ_BUILD")
 [[ -z ${FUZZ_OUT:-} ]] || FUZZ_OUT=$(realpath -m -- "$FUZZ_OUT")
+# The interpreter decides where everything else runs, so it is settled first.
+if [[ ${1:-} == --python ]]; then
+    here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+    v=${2:?--python needs a version}
+    shift 2
+    exec "$here/../lib/pyfor.sh" "$v" "$here/fuzz.sh" "$@"
+fi
 
 # shellcheck source=scripts/lib/env.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/env.sh"
@@ -30,7 +39,7 @@ source "$REPO_ROOT/scripts/lib/variant.sh"
 
 say() { printf 'fuzz.sh: %s\n' "$*" >&2; }
 usage() {
-    sed -n '7,18s/^# \{0,1\}//p' "$0" >&2
+    sed -n '7,20s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 
@@ -41,6 +50,10 @@ while (($#)); do
     --target) targets+=("${2:?--target needs a name}") && shift ;;
     --qt) qts+=("${2:?--qt needs pure or pyside6}") && shift ;;
     --merge) merge=1 ;;
+    --python)
+        say "--python comes first"
+        usage
+        ;;
     *) usage ;;
     esac
     shift
@@ -64,11 +77,11 @@ fi
 zenv_ensure_binding pyside6
 runtime=$("$VENV_PY" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so
 
-build=${FUZZ_BUILD:-$REPO_ROOT/build/fuzz}
+build=${FUZZ_BUILD:-$REPO_ROOT/build/fuzz-$TESSU_PY}
 say "building the fuzzing variant (checked, ASan and UBSan) in $build"
 variant_build "$build" -DCMAKE_CXX_COMPILER="$clang" -DTESSU_SANITIZE=ON -DTESSU_CHECKED=ON \
     -DTESSU_FUZZ=ON
-out=${FUZZ_OUT:-$REPO_ROOT/out/fuzz}
+out=${FUZZ_OUT:-$REPO_ROOT/out/fuzz-$TESSU_PY}
 rm -rf -- "$out"
 mkdir -p "$out/tree"
 variant_tree "$out/tree"

@@ -132,7 +132,8 @@ script_session("nomemory", "scripts/proof/nomemory.sh",
 script_session("display", "scripts/proof/display_check.sh",
                "The demo on a real X server (Xvfb), judged from its screenshots, per binding.")
 script_session("fuzz", "scripts/proof/fuzz.sh",
-               "The fuzz targets: the corpus replayed, then each fuzzed 60 s per Qt (about 8 min).")
+               "The fuzz targets: the corpus replayed, then each fuzzed 60 s per Qt (about 8 min;"
+               " --python 3.14 in the sid root, --seconds 0 replays only).")
 script_session("fuzz_coverage", "scripts/proof/fuzz_coverage.sh",
                "Line and branch coverage of the C++ by the fuzz corpus alone, per file.")
 script_session("arm64", "scripts/release/check_arm64.sh",

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Called by the scripts that need an interpreter this machine lacks or the cross compiler (and
 # by hand, to run a command there).
-# A Debian sid root filesystem carrying the interpreters this machine lacks (CPython
-# of matrix.toml, release and debug builds), a compiler and the Qt system
-# libraries, built once with mmdebstrap and cached under .pyroot/ (git ignores it).
+# A Debian sid root filesystem carrying the interpreters this machine lacks (CPython of
+# matrix.toml, release and debug builds), the compilers (g++, and Clang for the fuzzing
+# build) and the Qt system libraries, built once with mmdebstrap and cached under .pyroot/
+# (git ignores it).
 # The arm64 root (run under qemu-user) carries only what tests of the aarch64 wheels need.
 #
 #   scripts/lib/pyroot.sh [--arch amd64|arm64] build
@@ -53,6 +54,8 @@ qt_libs=()
 while IFS= read -r p; do qt_libs+=("${p%%|*}"); done < <(provision_packages qt)
 if [[ $arch == amd64 ]]; then
     packages=(ca-certificates "${qt_libs[@]}" g++ make binutils patchelf g++-aarch64-linux-gnu)
+    # The fuzzing build on these interpreters (scripts/proof/fuzz.sh --python).
+    while IFS= read -r p; do packages+=("$p"); done < <(provision_packages fuzz)
     for v in "${MATRIX_PYTHONS[@]}"; do
         packages+=("python$v" "python$v-venv" "python$v-dev" "python$v-dbg"
             "libpython$v-testsuite" "libpython$v-dev:arm64")

@@ -7,10 +7,10 @@
 #   scripts/proof/fuzz.sh [--python V] [--seconds N] [--target T]... [--qt Q]... [--merge]
 #
 # It first replays every input of fuzz/corpus once, under each Qt, then fuzzes each target
-# under each Qt for N seconds (default 60) from a scratch copy of its corpus, with
-# fuzz/tessu.dict. It fails on any finding (a crash, a sanitizer report, the checked build's
-# abort, a SystemError or a divergence from the model) and prints, per run, the runs, runs
-# per second, edges covered and corpus size, and the artefact of each finding.
+# under each Qt for N seconds (default 60; 0 replays only) from a scratch copy of its
+# corpus, with fuzz/tessu.dict. It fails on any finding (a crash, a sanitizer report, the
+# checked build's abort, a SystemError or a divergence from the model) and prints, per run,
+# the runs, runs per second, edges covered and corpus size, and the artefact of each finding.
 #   --target   field or subclass (default: both)
 #   --qt       pure (the pure-Python Qt of tests/pure_qt) or pyside6 (default: both)
 #   --merge    add to fuzz/corpus/T, minimised (-merge=1), what the runs found
@@ -39,7 +39,7 @@ source "$REPO_ROOT/scripts/lib/variant.sh"
 
 say() { printf 'fuzz.sh: %s\n' "$*" >&2; }
 usage() {
-    sed -n '7,20s/^# \{0,1\}//p' "$0" >&2
+    sed -n '7,22s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 
@@ -133,6 +133,7 @@ for q in "${qts[@]}"; do
 done
 
 for q in "${qts[@]}"; do
+    ((seconds > 0)) || break # libFuzzer takes -max_total_time=0 for no limit at all
     for t in "${targets[@]}"; do
         run=$out/$t-$q
         mkdir -p "$run/corpus" "$run/artifacts"

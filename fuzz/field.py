@@ -11,7 +11,9 @@ ROUNDS = program.Rounds()
 
 def one_input(data):
     try:
-        program.judge(program.Decoder(data).scenario())
+        b = program.Decoder(data)
+        sc = b.scenario()
+        program.judge(sc, b.fault())
     finally:
         ROUNDS()
 

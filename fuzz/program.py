@@ -6,6 +6,7 @@ Importing it puts tests/ (and, with TESSU_FUZZ_QT=pure, the pure-Python Qt of te
 first on sys.path, and starts the application object that the widgets need.
 """
 
+import ctypes
 import gc
 import importlib
 import inspect
@@ -31,6 +32,10 @@ from model import load  # noqa: E402
 APP = QApplication.instance() or QApplication([])
 TESSU = importlib.import_module(MODULE_NAME)
 MODEL = load()
+# The checked build's fault injection (tests/fault_sweep.py): armed with k, the k-th call out
+# of the module that can fail fails, once. Absent from an unchecked build.
+KNOB = ctypes.PyDLL(TESSU.__file__)
+KNOB = KNOB if hasattr(KNOB, "tessu_fault_arm") else None
 SYMS = (td.SELECTED, td.ONCHANGE, td.FALSY, td.REENTER, td.FORM)
 KEYS = ("value", "field", "error", "error_message", "label", "placeholder", "x", 0)
 NAMES = ("country", "other", None, td.TRACED, 5)
@@ -216,6 +221,12 @@ class Decoder:
         names = WRITABLE if how in ("set", "del") else READABLE
         return ("inner", (self.pick(INNER), self.pick(names), how, self.value()))
 
+    def fault(self):
+        """Which call out of the module fails in a faulted run first (k >= 1), or 0 for none;
+        drawn last, so an input that ends sooner runs without one. Most programs make a few
+        dozen such calls, the longest some hundreds."""
+        return 1 + self.int(self.pick((32, 512))) if self.int(4) == 3 else 0
+
     def scenario(self, derive=None):
         args = (self.pick(NAMES),) + tuple(self.many(2, self.value) if self.chance(3) else ())
         if self.chance(16):
@@ -315,9 +326,12 @@ class Finding(AssertionError):
     pass
 
 
-def judge(sc):
+def judge(sc, fault=0):
     """Both implementations run the program; any disagreement, or a SystemError from the
-    compiled side, is a finding."""
+    compiled side, is a finding. With a fault, the compiled side first runs it alone with
+    that call failing."""
+    if fault and KNOB is not None:
+        faulted(sc, fault)
     sides = []
     for impl in (TESSU, MODEL):
         try:
@@ -338,6 +352,25 @@ def judge(sc):
     outcomes = [late_binding(c, m) for c, m in zip(compiled[1][1], model[1][1])]
     td.compare((compiled[1][0], outcomes + compiled[1][1][len(outcomes):], compiled[1][2]),
                model[1])
+
+
+def faulted(sc, k):
+    """The program on the compiled field alone, its k-th fallible call failing as the real
+    function fails. The model cannot follow, so only the field's own faults count: a
+    SystemError here, and a crash, a sanitizer report or the checked build's abort, which end
+    the process. The run that follows, without a fault, shows whatever the failure left
+    broken."""
+    KNOB.tessu_fault_arm(k)
+    try:
+        _, outcomes, _ = td.drive(TESSU, sc)
+    except Exception:  # the program's own objects may fail where the field is not
+        return
+    finally:
+        KNOB.tessu_fault_arm(0)
+        td.RUN[0] = None
+    for outcome in outcomes:
+        if outcome[0] == "raise" and issubclass(outcome[1], SystemError):
+            raise Finding(f"SystemError with call {k} failing: {outcome[2]}")
 
 
 def late_binding(c, m):

@@ -148,7 +148,8 @@ def one_input(data):
     try:
         b = program.Decoder(data)
         body = Body(b)
-        program.judge(b.scenario(derive=body))
+        sc = b.scenario(derive=body)
+        program.judge(sc, b.fault())
     finally:
         ROUNDS()
 

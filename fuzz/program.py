@@ -363,6 +363,8 @@ def faulted(sc, k):
     KNOB.tessu_fault_arm(k)
     try:
         _, outcomes, _ = td.drive(TESSU, sc)
+    except SystemError as exc:
+        raise Finding(f"SystemError with call {k} failing: {exc}") from exc
     except Exception:  # the program's own objects may fail where the field is not
         return
     finally:

@@ -35,9 +35,10 @@ TESSU = importlib.import_module(MODULE_NAME)
 MODEL = load()
 # The checked build's fault injection (tests/fault_sweep.py): armed with k, the k-th call out
 # of the module that can fail fails, once. Absent from an unchecked build. Held back under
-# PySide6 (6.12): one faulted run there ends in an endless recursion of a signal into itself
-# within PySide6's own dispatch, with no frame of the field on the stack, and what wired it
-# is not yet known.
+# PySide6 (6.12): once a widget's bound method is connected to a signal, a failing lookup of
+# that method (here, the method object's allocation) makes PySide6 swallow the error and hand
+# back its own stand-in for the slot, which calls itself until the stack runs out. A
+# descriptor of plain Python that raises once does the same.
 KNOB = ctypes.PyDLL(TESSU.__file__)
 KNOB = KNOB if hasattr(KNOB, "tessu_fault_arm") and qtpy.API_NAME != "PySide6" else None
 SYMS = (td.SELECTED, td.ONCHANGE, td.FALSY, td.REENTER, td.FORM)
